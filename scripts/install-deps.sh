@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building Orvex, its tool folder and its tests need.
+# Idempotent: packages already present are left as they are. Run as root (or through sudo).
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build ccache pkg-config git
+  # libraries our own tools and the program link against
+  libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev
+  qt6-base-dev qt6-multimedia-dev libgl-dev
+  # tests
+  googletest libgtest-dev libgmock-dev libbenchmark-dev clang
+  # system tools the jobs start and the tests use as oracles
+  e2fsprogs erofs-utils android-sdk-libsparse-utils lz4 busybox 7zip
+  device-tree-compiler gzip tar coreutils attr libcap2-bin
+)
+if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
+  PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#PACKAGES[@]} packages are already installed"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+echo "install-deps: done"
