@@ -1,0 +1,12 @@
+# Writes OUT, a C++ file defining kBuiltInMessagesText from the lines of IN joined with CR LF.
+file(READ ${IN} _text)
+string(REPLACE "\r\n" "\n" _text "${_text}")
+string(REGEX REPLACE "\n$" "" _text "${_text}")
+string(REPLACE "\n" "\r\n" _text "${_text}")
+get_filename_component(_dir ${OUT} DIRECTORY)
+file(MAKE_DIRECTORY ${_dir})
+file(WRITE ${OUT}.tmp "${_text}")
+file(READ ${OUT}.tmp _hex HEX)
+file(REMOVE ${OUT}.tmp)
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," _bytes "${_hex}")
+file(WRITE ${OUT} "// Generated from messages_ru.txt; do not edit.\nnamespace orvex {\nextern const char kBuiltInMessagesText[];\nconst char kBuiltInMessagesText[] = {${_bytes} 0};\n}\n")

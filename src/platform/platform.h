@@ -1,0 +1,84 @@
+#pragma once
+// The platform layer: everything that differs between Windows and Linux lives behind these
+// functions. Text is UTF-8 everywhere inside the program.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace orvex::platform {
+
+#ifdef _WIN32
+inline constexpr char kSep = '\\';
+inline constexpr std::string_view kExeSuffix = ".exe";
+#else
+inline constexpr char kSep = '/';
+inline constexpr std::string_view kExeSuffix = "";
+#endif
+
+// UTF-8 text <-> file-system path.
+std::filesystem::path ToPath(std::string_view utf8);
+std::string FromPath(const std::filesystem::path& p);
+
+// Quotes one path or word for the command interpreter so that it reaches the tool as one
+// argument and nothing in it is interpreted: single quotes for sh, double quotes for cmd.exe.
+std::string Quote(std::string_view arg);
+
+// The tool part of a command line: a path with a blank or a shell character must stay one word.
+std::string ToolForCommand(std::string_view tool);
+
+// Redirections the interpreter understands.
+std::string_view NullOutput();  // " > nul" / " > /dev/null" without the leading blank
+std::string_view NullError();   // "2>nul" / "2>/dev/null"
+
+// The command that removes a folder tree ("rmdir /s /q" on Windows, "rm -rf --" here).
+struct ToolCommand {
+  std::string tool;
+  std::string args;
+};
+ToolCommand RemoveTreeCommand(const std::string& folder);
+
+// Receives a running tool's output as raw byte pieces, in the order they were read.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  virtual void OnStdout(std::string_view bytes) = 0;
+  virtual void OnStderr(std::string_view bytes) = 0;
+};
+
+// Runs commandText through the command interpreter (sh -c / cmd.exe /c) with standard output and
+// standard error piped, no standard input, in workdir (inherited when empty). Output reaches the
+// sink while the tool runs. Returns the exit code, or -300 when the interpreter cannot start.
+inline constexpr int kCannotStart = -300;
+int RunInterpreter(const std::string& commandText, const std::string& workdir, OutputSink& sink);
+
+// Decodes bytes a console tool wrote. On Windows `oem` selects the OEM code page, else ANSI;
+// here tool output is UTF-8 and invalid bytes become U+FFFD. `carry` keeps an incomplete
+// trailing UTF-8 sequence for the next piece of the same stream.
+std::string DecodeToolOutput(std::string_view bytes, bool oem, std::string* carry = nullptr);
+
+// Host facts.
+bool Is64BitHost();
+std::string ProgramFile();  // full path of the running executable
+std::string TempFolder();   // with no trailing separator
+std::string CurrentFolder();
+int UserUiLanguage();  // a Windows language identifier (1033, 1049, ...), 0 when unknown
+std::string HostDescription();  // processor, memory, system name, host and user (saved-log header)
+
+// Moves a file or folder tree to the recycle bin / freedesktop trash. True on success.
+bool MoveToTrash(const std::string& path);
+
+// Opens a folder or address with the desktop's default handler (GUI front end only).
+bool OpenWithDefault(const std::string& pathOrUrl);
+
+// File size in bytes; -1 when missing, -2 for a folder.
+int64_t FileSizeOrMarker(const std::string& path);
+
+// True when the path names an existing file or folder (a dangling link counts as missing).
+bool Exists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// True when the path itself is a symbolic link or junction (never followed).
+bool IsLink(const std::string& path);
+
+}  // namespace orvex::platform

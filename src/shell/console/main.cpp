@@ -1,0 +1,103 @@
+// orvex-cli: the program's start-up, dispatcher and jobs without windows. The activity log goes
+// to standard output while the tools run.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app.h"
+#include "console_ui.h"
+#include "platform.h"
+#include "settings.h"
+
+using namespace orvex;
+
+namespace {
+
+void PrintHelp() {
+  std::printf(
+      "Usage: orvex-cli [OPTIONS] PATH...\n"
+      "Unpacks each firmware or partition image file and packs each unpacked folder given,\n"
+      "in order, writing the activity log to standard output.\n"
+      "\n"
+      "Options:\n"
+      "  --set KEY=VALUE  use VALUE for the setting KEY in this run only (not saved)\n"
+      "  --help           show this text and exit\n"
+      "  --version        show the version and exit\n"
+      "  --               end of options; every later word is a path\n"
+      "\n"
+      "A word \"-total\" ends the list of paths. Settings are read from bin/config/settings.ini\n"
+      "beside the program; the log of the run is kept in bin/config/lastAction.log.\n"
+      "Exit status: 0 when every step succeeded, 1 when a step failed, 2 on bad usage.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> paths;
+  std::map<std::string, std::string> overrides;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (!optionsEnded && a == "--") {
+      optionsEnded = true;
+    } else if (!optionsEnded && (a == "--help" || a == "-h")) {
+      PrintHelp();
+      return 0;
+    } else if (!optionsEnded && a == "--version") {
+      std::printf("orvex-cli %s (build %s)\n", ShortVersion().c_str(), BuildNumber().c_str());
+      return 0;
+    } else if (!optionsEnded && (a == "--set" || a.rfind("--set=", 0) == 0)) {
+      std::string kv;
+      if (a == "--set") {
+        if (i + 1 >= argc) {
+          std::fprintf(stderr, "orvex-cli: --set needs KEY=VALUE\n");
+          return 2;
+        }
+        kv = argv[++i];
+      } else {
+        kv = a.substr(6);
+      }
+      auto eq = kv.find('=');
+      const SettingDef* d = eq == std::string::npos ? nullptr : Settings::Find(kv.substr(0, eq));
+      if (!d) {
+        std::fprintf(stderr, "orvex-cli: unknown setting in --set %s\n", kv.c_str());
+        return 2;
+      }
+      Settings probe;
+      if (!probe.SetFromText(d->key, kv.substr(eq + 1))) {
+        std::fprintf(stderr, "orvex-cli: invalid value for %s: %s\n", d->key, kv.substr(eq + 1).c_str());
+        return 2;
+      }
+      overrides[d->key] = kv.substr(eq + 1);
+    } else if (!optionsEnded && a.size() > 1 && a[0] == '-' && a != "-total") {
+      std::fprintf(stderr, "orvex-cli: unknown option %s (see --help)\n", a.c_str());
+      return 2;
+    } else {
+      if (a == "-total") {
+        paths.push_back(a);
+      } else {
+        std::error_code ec;
+        auto abs = std::filesystem::absolute(platform::ToPath(a), ec);
+        paths.push_back(ec ? a : platform::FromPath(abs));
+      }
+    }
+  }
+
+  ConsoleUi ui;
+  App app(ui);
+  app.log.AddObserver([](const std::string& piece, bool replaced) {
+    if (!replaced) PrintLogPiece(stdout, piece);
+  });
+  app.LocateFolders(platform::ProgramFile());
+  app.LoadSettings(overrides);
+  app.PrepareWorkspace();
+  app.QueueArguments(paths, false);
+  app.FinishStartUp();
+  app.dispatcher.StartJobs();
+  app.dispatcher.Wait();
+  app.Close(WindowState{});
+  return ui.failed ? 1 : 0;
+}
