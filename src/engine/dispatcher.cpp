@@ -1,5 +1,7 @@
 #include "dispatcher.h"
 
+#include <map>
+
 #include "image_kind.h"
 #include "platform.h"
 #include "jobs.h"
@@ -144,98 +146,124 @@ void JobDispatcher::Route(const std::string& path) {
   }
   ctx_.ui.PathStarted();
   LogPathCheck(ctx_, path);
-  if (folder) RouteFolder(path);
-  else RouteFile(path);
+  if (folder) {
+    RunJob(ChooseFolderJob(path), path, "");
+  } else {
+    std::string kind = DetectImageKind(path);
+    RunJob(ChooseFileJob(path, kind), path, kind);
+  }
 }
 
-void JobDispatcher::RouteFolder(const std::string& path) {
+std::string ChooseFolderJob(const std::string& path) {
   JobNames n = DeriveNames(path);
-  auto packImageChoice = [&] {
+  auto packImageChoice = [&]() -> std::string {
     const std::string& name = n.name;
     if (name == "resource.img" || name == "boot.img" || name == "recovery.img" || name == "uboot.img" ||
         name == "bootloader.img")
-      PackRockchipImage(ctx_, path);
-    else if (name == "boot.fex" || name == "recovery.fex")
-      PackAllwinnerImage(ctx_, path);
+      return "PackRockchipImage";
+    if (name == "boot.fex" || name == "recovery.fex") return "PackAllwinnerImage";
+    return "";
   };
   if (IsFolderEmpty(path) == 0 && FileSize(JoinPath(JoinPath(path, "config"), n.fileName + "_fs_options.txt")) > 0)
-    PackPartitionImage(ctx_, path);
-  else if (FileSize(n.dir + n.name + ".cfg") > 0)
-    packImageChoice();
-  else if (FileSize(path + ".cfg") > 0)
-    packImageChoice();
-  else if (FileSize(JoinPath(path, "image.cfg")) > 0)
-    PackFirmwareContainer(ctx_, path);
-  else if (FileSize(JoinPath(path, "zipFileList.cfg")) > 0)
-    PackZipArchive(ctx_, path);
-  else if (FileSize(JoinPath(path, "tarFileList.cfg")) > 0)
-    PackTarArchive(ctx_, path);
-  else if (FileSize(JoinPath(path, "config.ini")) > 0)
-    PackBootImage(ctx_, path);
-  else if (FileSize(JoinPath(path, "AndroidManifest.xml")) > 0)
-    BuildApk(ctx_, path);
-  else if (n.lname.find("logo") != std::string::npos)
-    PackAmlLogoImage(ctx_, path);
-  else if (n.lname == "_aml_dtb")
-    PackDtb(ctx_, path);
-  else if (n.lname == "add")
-    MakeAttributeLists(ctx_, path);
-  else if (n.lname.find("super") != std::string::npos)
-    PackSuperImage(ctx_, path);
-  else
-    ctx_.log.LogLine(ctx_.M(25) + " \"" + n.fileName + "\" " + ctx_.M(26), true);
+    return "PackPartitionImage";
+  if (FileSize(n.dir + n.name + ".cfg") > 0) return packImageChoice();
+  if (FileSize(path + ".cfg") > 0) return packImageChoice();
+  if (FileSize(JoinPath(path, "image.cfg")) > 0) return "PackFirmwareContainer";
+  if (FileSize(JoinPath(path, "zipFileList.cfg")) > 0) return "PackZipArchive";
+  if (FileSize(JoinPath(path, "tarFileList.cfg")) > 0) return "PackTarArchive";
+  if (FileSize(JoinPath(path, "config.ini")) > 0) return "PackBootImage";
+  if (FileSize(JoinPath(path, "AndroidManifest.xml")) > 0) return "BuildApk";
+  if (n.lname.find("logo") != std::string::npos) return "PackAmlLogoImage";
+  if (n.lname == "_aml_dtb") return "PackDtb";
+  if (n.lname == "add") return "MakeAttributeLists";
+  if (n.lname.find("super") != std::string::npos) return "PackSuperImage";
+  return "NoBuildInstruction";
 }
 
-void JobDispatcher::RouteFile(const std::string& path) {
+std::string ChooseFileJob(const std::string& path, const std::string& kind) {
   JobNames n = DeriveNames(path);
   const std::string& ext = n.ext;
-  const std::string& lname = n.lname;
-  const std::string kind = DetectImageKind(path);
-  auto has = [&](const char* s) { return lname.find(s) != std::string::npos; };
+  auto has = [&](const char* s) { return n.lname.find(s) != std::string::npos; };
   auto extIn = [&](std::initializer_list<const char*> list) {
     for (const char* e : list)
       if (ext == e) return true;
     return false;
   };
+  if (ext == "dat") return "UnpackTransferList";
+  if (ext == "ext4") return "ConvertImage";
+  if (ext == "br") return "DecompressTransferList";
+  if (ext == "txt" && has("logfile")) return "AppendFileToLog";
+  if (ext == "log" && has("lastaction")) return "AppendFileToLog";
+  if (kind == "Sparse") return has("super") ? "UnpackSuperImage" : "UnpackPartitionImage";
+  if (kind == "Erofs") return "UnpackPartitionImage";
+  if (kind == "Raw" && extIn({"img", "fex", "partition", "org", "bin", "bak"}))
+    return has("super") ? "UnpackSuperImage" : "UnpackPartitionImage";
+  if (kind == "Rockchip" || kind == "Allwinner" || kind == "Amlogic") return "UnpackFirmwareContainer";
+  if (kind == "DtbSingle") return "UnpackSingleDtb";
+  if (kind == "DtbMulti") return "UnpackMultiDtb";
+  if (kind == "Tar" || ext == "tar" || (ext == "md5" && DeriveNames(n.name).ext == "tar")) return "UnpackTarArchive";
+  if (kind == "SevenZip" || ext == "7z" || ext == "rar") return "Unpack7zArchive";
+  if (kind == "Zip" && ext == "zip") return "UnpackZipArchive";
+  if (kind == "Zip" && ext == "apk") return "DecodeApk";
+  if (kind == "Gzip" && has("_aml_dtb")) return "UnpackMultiDtb";
+  if (kind == "Gzip" && ext == "gz") return "UnpackGzipFile";
+  if (kind == "Gzip" && ext == "img") return "UnpackRockchipImage";
+  if (kind == "AmlLogo") return "UnpackAmlLogoImage";
+  if (kind == "RkRes" || kind == "RkUboot") return "UnpackRockchipImage";
+  if (kind == "BootRec") {
+    if (ext == "fex") return "UnpackAllwinnerImage";
+    if (ext == "partition") return "UnpackBootImage";
+    return "UnpackRockchipImage";
+  }
+  if (kind == "PayLoad") return "UnpackPayload";
+  if (kind == "Pac") return "UnpackPacFirmware";
+  if (kind == "Lz4" || ext == "lz4") return "UnpackLz4Image";
+  if (kind == "Fat32" || has("ce_flash")) return "CannotUnpackFat";
+  return "UnknownKind";
+}
 
-  if (ext == "dat") UnpackTransferList(ctx_, path);
-  else if (ext == "ext4") ConvertImage(ctx_, path);
-  else if (ext == "br") DecompressTransferList(ctx_, path);
-  else if (ext == "txt" && has("logfile")) AppendFileToLog(ctx_, path);
-  else if (ext == "log" && has("lastaction")) AppendFileToLog(ctx_, path);
-  else if (kind == "Sparse") {
-    if (has("super")) UnpackSuperImage(ctx_, path);
-    else UnpackPartitionImage(ctx_, path);
-  } else if (kind == "Erofs") UnpackPartitionImage(ctx_, path);
-  else if (kind == "Raw" && extIn({"img", "fex", "partition", "org", "bin", "bak"})) {
-    if (has("super")) UnpackSuperImage(ctx_, path);
-    else UnpackPartitionImage(ctx_, path);
-  } else if (kind == "Rockchip" || kind == "Allwinner" || kind == "Amlogic") UnpackFirmwareContainer(ctx_, path);
-  else if (kind == "DtbSingle") UnpackSingleDtb(ctx_, path);
-  else if (kind == "DtbMulti") UnpackMultiDtb(ctx_, path, kind);
-  else if (kind == "Tar" || ext == "tar" || (ext == "md5" && DeriveNames(n.name).ext == "tar"))
-    UnpackTarArchive(ctx_, path);
-  else if (kind == "SevenZip" || ext == "7z" || ext == "rar") Unpack7zArchive(ctx_, path);
-  else if (kind == "Zip" && ext == "zip") UnpackZipArchive(ctx_, path);
-  else if (kind == "Zip" && ext == "apk") DecodeApk(ctx_, path);
-  else if (kind == "Gzip" && has("_aml_dtb")) UnpackMultiDtb(ctx_, path, kind);
-  else if (kind == "Gzip" && ext == "gz") UnpackGzipFile(ctx_, path);
-  else if (kind == "Gzip" && ext == "img") UnpackRockchipImage(ctx_, path);
-  else if (kind == "AmlLogo") UnpackAmlLogoImage(ctx_, path);
-  else if (kind == "RkRes" || kind == "RkUboot") UnpackRockchipImage(ctx_, path);
-  else if (kind == "BootRec") {
-    if (ext == "fex") UnpackAllwinnerImage(ctx_, path);
-    else if (ext == "partition") UnpackBootImage(ctx_, path);
-    else UnpackRockchipImage(ctx_, path);
-  } else if (kind == "PayLoad") UnpackPayload(ctx_, path);
-  else if (kind == "Pac") UnpackPacFirmware(ctx_, path);
-  else if (kind == "Lz4" || ext == "lz4") UnpackLz4Image(ctx_, path);
-  else if (kind == "Fat32" || has("ce_flash")) {
+namespace {
+
+using FileJob = void (*)(Context&, const std::string&);
+
+const std::map<std::string, FileJob>& JobTable() {
+  static const std::map<std::string, FileJob> table = {
+      {"UnpackPartitionImage", UnpackPartitionImage}, {"UnpackSuperImage", UnpackSuperImage},
+      {"UnpackTransferList", UnpackTransferList}, {"DecompressTransferList", DecompressTransferList},
+      {"UnpackPayload", UnpackPayload}, {"UnpackLz4Image", UnpackLz4Image}, {"ConvertImage", ConvertImage},
+      {"PackPartitionImage", PackPartitionImage}, {"MakeAttributeLists", MakeAttributeLists},
+      {"PackSuperImage", PackSuperImage}, {"UnpackFirmwareContainer", UnpackFirmwareContainer},
+      {"UnpackRockchipImage", UnpackRockchipImage}, {"UnpackAllwinnerImage", UnpackAllwinnerImage},
+      {"UnpackAmlLogoImage", UnpackAmlLogoImage}, {"UnpackPacFirmware", UnpackPacFirmware},
+      {"PackFirmwareContainer", PackFirmwareContainer}, {"PackRockchipImage", PackRockchipImage},
+      {"PackAllwinnerImage", PackAllwinnerImage}, {"PackAmlLogoImage", PackAmlLogoImage},
+      {"UnpackZipArchive", UnpackZipArchive}, {"Unpack7zArchive", Unpack7zArchive},
+      {"UnpackTarArchive", UnpackTarArchive}, {"UnpackGzipFile", UnpackGzipFile},
+      {"PackZipArchive", PackZipArchive}, {"PackTarArchive", PackTarArchive},
+      {"UnpackSingleDtb", UnpackSingleDtb}, {"PackDtb", PackDtb}, {"UnpackBootImage", UnpackBootImage},
+      {"PackBootImage", PackBootImage}, {"DecodeApk", DecodeApk}, {"BuildApk", BuildApk},
+      {"AppendFileToLog", AppendFileToLog},
+  };
+  return table;
+}
+
+}  // namespace
+
+void JobDispatcher::RunJob(const std::string& job, const std::string& path, const std::string& kind) {
+  JobNames n = DeriveNames(path);
+  if (job.empty()) return;  // a folder beside a .cfg file that no repacker takes
+  if (job == "UnpackMultiDtb") {
+    UnpackMultiDtb(ctx_, path, kind);
+  } else if (job == "NoBuildInstruction") {
+    ctx_.log.LogLine(ctx_.M(25) + " \"" + n.fileName + "\" " + ctx_.M(26), true);
+  } else if (job == "CannotUnpackFat") {
     ctx_.log.LogLine(ctx_.M(23) + " " + n.fileName, false);
     ctx_.log.LogLine(ctx_.M(24) + " UltraISO", true);
-  } else {
+  } else if (job == "UnknownKind") {
     ctx_.log.LogLine(ctx_.M(23) + " " + n.fileName, false);
     ctx_.log.LogLine(ctx_.M(155) + ": " + kind, true);
+  } else {
+    JobTable().at(job)(ctx_, path);
   }
 }
 

@@ -32,8 +32,7 @@ class JobDispatcher {
 
  private:
   void Run();
-  void RouteFolder(const std::string& path);
-  void RouteFile(const std::string& path);
+  void RunJob(const std::string& job, const std::string& path, const std::string& kind);
   void EndOfRun();
 
   Context& ctx_;
@@ -43,6 +42,13 @@ class JobDispatcher {
   std::atomic<bool> running_{false};
   std::condition_variable done_;
 };
+
+// The job a folder goes to by the folder rules: a job name, "NoBuildInstruction", or "" when a
+// folder beside a .cfg file is not one any repacker takes.
+std::string ChooseFolderJob(const std::string& path);
+// The job a file of size above 0 goes to by the file rules: a job name, "AppendFileToLog",
+// "CannotUnpackFat" or "UnknownKind".
+std::string ChooseFileJob(const std::string& path, const std::string& kind);
 
 // Decodes Base64 into at most 1024 bytes, read as UTF-8 up to the first zero byte.
 std::string DecodeBase64Text(const std::string& text);

@@ -1,0 +1,139 @@
+// orvex-cli as a user runs it: a copy of the program beside its own bin/ folder of fake tools.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "test_support.h"
+
+using namespace orvex::test;
+
+namespace {
+
+struct CliHome {
+  TempDir tmp;
+  fs::path exe;
+  CliHome() {
+    exe = tmp / "orvex-cli";
+    fs::copy_file(BuildDir() / "orvex-cli", exe);
+    fs::create_directories(tmp / "bin/config");
+    fs::create_directories(tmp / "bin/language");
+    fs::copy_file(fs::path(ORVEX_SOURCE_DIR) / "resources/language/1033.lng", tmp / "bin/language/1033.lng");
+    fs::create_directories(tmp / "work");
+  }
+  fs::path Work() const { return tmp / "work"; }
+  void Tool(const std::string& name, const std::string& body) const {
+    WriteFile(tmp / "bin" / name, "#!/bin/sh\n" + body);
+    fs::permissions(tmp / "bin" / name, fs::perms::owner_all);
+  }
+  CommandResult Run(const std::string& args) const { return RunCommand(ShQuote(exe.string()) + " " + args + " </dev/null"); }
+};
+
+void WriteExt4Marked(const fs::path& p) {
+  std::string b(8192, '\0');
+  b[0x438] = '\x53';
+  b[0x439] = '\xEF';
+  WriteFile(p, b);
+}
+
+}  // namespace
+
+TEST(Cli, HelpVersionAndUsageErrors) {
+  CliHome h;
+  auto r = h.Run("--version");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.output, "orvex-cli 4.3 (build 3105)\n");
+  r = h.Run("--help");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.output.find("Usage: orvex-cli"), std::string::npos);
+  EXPECT_EQ(h.Run("--bogus").exit_code, 2);
+  EXPECT_EQ(h.Run("--set").exit_code, 2);
+  EXPECT_EQ(h.Run("--set No_Such=1 x").exit_code, 2);
+  EXPECT_EQ(h.Run("--set Not_Delete=7 x").exit_code, 2);
+  EXPECT_FALSE(fs::exists(h.tmp / "bin/config/settings.ini"));  // nothing ran
+}
+
+TEST(Cli, RunWritesTheLogMirrorAndSettingsButNotOverrides) {
+  CliHome h;
+  WriteFile(h.tmp / "bin/config/settings.ini", "\xEF\xBB\xBF\r\n[Settings]\r\nFree_Space = 300\r\n");
+  WriteFile(h.Work() / "app.jar", "PK\x03\x04");
+  auto r = h.Run("--set Locale_ID=1033 --set Free_Space=5 " + ShQuote((h.Work() / "app.jar").string()));
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("The program cannot unpack: app.jar\nHeader: Zip\n"), std::string::npos) << r.output;
+  std::string mirror = ReadFile(h.tmp / "bin/config/lastAction.log");
+  EXPECT_NE(mirror.find("The program cannot unpack: app.jar\r\nHeader: Zip\r\n\n"), std::string::npos);
+  std::string settings = ReadFile(h.tmp / "bin/config/settings.ini");
+  EXPECT_NE(settings.find("Free_Space = 300\r\n"), std::string::npos);
+  EXPECT_NE(settings.find("Locale_ID = 0\r\n"), std::string::npos);
+  EXPECT_TRUE(fs::is_directory(h.tmp / "bin/framework"));
+}
+
+TEST(Cli, FailedStepGivesExitStatusOne) {
+  CliHome h;
+  h.Tool("imgextractor_", "echo 'EXT4 superblock info:'\n");
+  h.Tool("imgextractor", "echo 'cannot read inode table' >&2\nexit 5\n");
+  WriteExt4Marked(h.Work() / "system.img");
+  auto r = h.Run("--set Locale_ID=1033 " + ShQuote((h.Work() / "system.img").string()));
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_NE(r.output.find("cannot read inode table\n"), std::string::npos);
+  EXPECT_NE(r.output.find("Exit code ImgExtractor: 5  (Execution error!)"), std::string::npos) << r.output;
+}
+
+TEST(Cli, RelativePathsAndTheTotalWord) {
+  CliHome h;
+  WriteFile(h.Work() / "a.jar", "PK\x03\x04");
+  WriteFile(h.Work() / "b.jar", "PK\x03\x04");
+  auto r = RunCommand("cd " + ShQuote(h.Work().string()) + " && " + ShQuote(h.exe.string()) +
+                      " --set Locale_ID=1033 a.jar -total b.jar");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.output.find("Path: " + (h.Work() / "a.jar").string()), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("b.jar"), std::string::npos);
+}
+
+TEST(Cli, HostileFileNameReachesTheToolAsOneArgument) {
+  CliHome h;
+  h.Tool("imgextractor_", "echo 'EXT4 superblock info:'\n");
+  h.Tool("imgextractor", "printf '[%s]\\n' \"$@\"\nexit 1\n");
+  const std::string name = "a $(touch pwned) `touch pwned` 'x' \"y\" ; touch pwned ; Ё.img";
+  WriteExt4Marked(h.Work() / name);
+  auto r = h.Run(ShQuote((h.Work() / name).string()));
+  EXPECT_FALSE(fs::exists(h.Work() / "pwned"));
+  EXPECT_NE(r.output.find("[" + name + "]\n[" + name.substr(0, name.size() - 4) + "]\n"), std::string::npos) << r.output;
+}
+
+TEST(Cli, LogEntriesAppearWhileTheToolRuns) {
+  CliHome h;
+  const fs::path gate = h.tmp / "gate";
+  h.Tool("imgextractor_", "echo 'EXT4 superblock info:'\n");
+  h.Tool("imgextractor", "echo 'first half'\n"
+                         "i=0; while [ ! -e " + ShQuote(gate.string()) + " ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done\n"
+                         "echo 'second half'\nexit 1\n");
+  WriteExt4Marked(h.Work() / "system.img");
+  std::string cmd = ShQuote(h.exe.string()) + " " + ShQuote((h.Work() / "system.img").string()) + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  int fd = fileno(p);
+  std::string seen;
+  char buf[4096];
+  // The first half must arrive while the tool still waits for the gate.
+  for (int i = 0; i < 200 && seen.find("first half") == std::string::npos; ++i) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, 50) > 0) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      seen.append(buf, static_cast<size_t>(n));
+    }
+  }
+  EXPECT_NE(seen.find("first half"), std::string::npos);
+  EXPECT_EQ(seen.find("second half"), std::string::npos);
+  WriteFile(gate, "");
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) seen.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(pclose(p) >> 8, 1);
+  EXPECT_NE(seen.find("second half"), std::string::npos);
+}
