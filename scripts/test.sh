@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets everything up on a fresh Debian machine and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+BUILD=${ORVEX_BUILD_DIR:-build}
+cmake -S . -B "$BUILD" -G Ninja
+cmake --build "$BUILD" -j"$(nproc)"
+ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)" --timeout 600
