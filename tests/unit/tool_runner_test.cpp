@@ -168,3 +168,21 @@ TEST(CheckJava, WarnsWhenJavaCannotRun) {
   EXPECT_NE(env.log.Text().find(">< !!! Пожалуйста, установите Java с официального сайта: "), std::string::npos);
   EXPECT_NE(env.log.Text().find("  и перезагрузите компьютер\r\n\n"), std::string::npos);
 }
+
+TEST(RunTool, ChattyToolKeepsEveryLineInOrder) {
+  EngineEnv env;
+  env.FakeTool("chatty", "awk 'BEGIN{for(i=1;i<=200000;i++){print i; if (i % 1000 == 0) fflush()}}'\n"
+                         "awk 'BEGIN{for(i=1;i<=100;i++) print \"e\" i > \"/dev/stderr\"}'\n");
+  ASSERT_EQ(RunTool(env.ctx, env.ctx.Tool("chatty"), "", ""), 0);
+  long expect = 1, expectErr = 1;
+  for (const std::string& line : env.Lines()) {
+    if (line.empty()) continue;
+    if (line[0] == 'e') {
+      ASSERT_EQ(line, "e" + std::to_string(expectErr++));
+    } else {
+      ASSERT_EQ(line, std::to_string(expect++));
+    }
+  }
+  EXPECT_EQ(expect, 200001);
+  EXPECT_EQ(expectErr, 101);
+}
