@@ -116,12 +116,27 @@ class LogSink : public platform::OutputSink {
     errOem_ = key_ != "make_ext4fs" && key_ != "imgextractor";
   }
 
+  // A piece is logged up to its last line break; the unfinished line waits for the rest of it
+  // (or for the tool to fall silent for a moment), so no line is ever cut in two entries.
   void OnStdout(std::string_view bytes) override {
-    std::string text = platform::DecodeToolOutput(bytes, true, &outCarry_);
-    if (platform::kSep == '/') text = LfToCrLf(text);
-    text = ApplyCarriageReturns(text);
-    text = StripToolBanner(key_, text);
-    ctx_.log.LogLine(text, false);
+    std::string text = outHeld_ + platform::DecodeToolOutput(bytes, true, &outCarry_);
+    outHeld_.clear();
+    size_t lf = text.rfind('\n');
+    if (lf == std::string::npos) {
+      outHeld_ = std::move(text);
+      return;
+    }
+    outHeld_ = text.substr(lf + 1);
+    text.resize(lf + 1);
+    EmitOut(text);
+  }
+
+  void OnIdle() override {
+    if (!outHeld_.empty()) {
+      std::string text = std::move(outHeld_);
+      outHeld_.clear();
+      EmitOut(text);
+    }
   }
 
   void OnStderr(std::string_view bytes) override {
@@ -140,10 +155,10 @@ class LogSink : public platform::OutputSink {
     if (!errPending_.empty()) EmitErrLine(errPending_);
     errPending_.clear();
     if (!outCarry_.empty()) {
-      std::string rest = platform::DecodeToolOutput(outCarry_, true, nullptr);
+      outHeld_ += platform::DecodeToolOutput(outCarry_, true, nullptr);
       outCarry_.clear();
-      ctx_.log.LogLine(rest, false);
     }
+    OnIdle();
   }
 
  private:
@@ -155,6 +170,13 @@ class LogSink : public platform::OutputSink {
       out += s[i];
     }
     return out;
+  }
+
+  void EmitOut(std::string text) {
+    if (platform::kSep == '/') text = LfToCrLf(text);
+    text = ApplyCarriageReturns(text);
+    text = StripToolBanner(key_, text);
+    ctx_.log.LogLine(text, false);
   }
 
   void EmitErrLine(std::string_view raw) {
@@ -174,6 +196,7 @@ class LogSink : public platform::OutputSink {
   bool errOem_ = true;
   std::string errPending_;
   std::string outCarry_;
+  std::string outHeld_;
 };
 
 }  // namespace

@@ -45,7 +45,10 @@ class OutputSink {
   virtual ~OutputSink() = default;
   virtual void OnStdout(std::string_view bytes) = 0;
   virtual void OnStderr(std::string_view bytes) = 0;
+  // Called when the tool has written nothing for a moment (about 200 ms) while it still runs.
+  virtual void OnIdle() {}
 };
+inline constexpr int kIdleMilliseconds = 200;
 
 // Runs commandText through the command interpreter (sh -c / cmd.exe /c) with standard output and
 // standard error piped, no standard input, in workdir (inherited when empty). Output reaches the
@@ -65,6 +68,17 @@ std::string TempFolder();   // with no trailing separator
 std::string CurrentFolder();
 int UserUiLanguage();  // a Windows language identifier (1033, 1049, ...), 0 when unknown
 std::string HostDescription();  // processor, memory, system name, host and user (saved-log header)
+// The same facts one by one.
+struct HostFacts {
+  std::string cpuName;
+  int cores = 0;             // processors available to the program
+  int64_t totalMemory = 0;   // physical memory in bytes
+  int64_t freeMemory = 0;    // physical memory available now, in bytes
+  std::string systemName;    // the distribution's name (os-release) or the Windows version
+  std::string computerName;
+  std::string userName;
+};
+HostFacts GetHostFacts();
 
 // Moves a file or folder tree to the recycle bin / freedesktop trash. True on success.
 bool MoveToTrash(const std::string& path);

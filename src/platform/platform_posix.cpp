@@ -106,10 +106,14 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
   pollfd fds[2] = {{errPipe[0], POLLIN, 0}, {outPipe[0], POLLIN, 0}};
   int open = 2;
   while (open > 0) {
-    int n = poll(fds, 2, -1);
+    int n = poll(fds, 2, kIdleMilliseconds);
     if (n < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (n == 0) {
+      sink.OnIdle();
+      continue;
     }
     // Error output first, then standard output, as each pass of the runner does.
     for (int i = 0; i < 2; ++i) {
@@ -250,38 +254,51 @@ int UserUiLanguage() {
   return 0;
 }
 
-std::string HostDescription() {
-  std::string cpu;
+HostFacts GetHostFacts() {
+  HostFacts f;
   std::ifstream ci("/proc/cpuinfo");
   std::string line;
   while (std::getline(ci, line)) {
     if (line.rfind("model name", 0) == 0) {
       auto c = line.find(':');
-      if (c != std::string::npos) cpu = line.substr(c + 2);
+      if (c != std::string::npos) f.cpuName = line.substr(c + 2);
       break;
     }
   }
-  long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  f.cores = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   struct sysinfo si {};
   sysinfo(&si);
-  unsigned long long memMb = static_cast<unsigned long long>(si.totalram) * si.mem_unit / (1024 * 1024);
-  std::string os;
+  f.totalMemory = static_cast<int64_t>(si.totalram) * si.mem_unit;
+  f.freeMemory = static_cast<int64_t>(si.freeram) * si.mem_unit;
+  std::ifstream mi("/proc/meminfo");
+  while (std::getline(mi, line)) {
+    if (line.rfind("MemAvailable:", 0) == 0) {
+      f.freeMemory = std::atoll(line.c_str() + 13) * 1024;  // the value is in kB
+      break;
+    }
+  }
   std::ifstream osr("/etc/os-release");
   while (std::getline(osr, line)) {
     if (line.rfind("PRETTY_NAME=", 0) == 0) {
-      os = line.substr(12);
-      if (os.size() >= 2 && os.front() == '"') os = os.substr(1, os.size() - 2);
+      f.systemName = line.substr(12);
+      if (f.systemName.size() >= 2 && f.systemName.front() == '"')
+        f.systemName = f.systemName.substr(1, f.systemName.size() - 2);
     }
   }
   char host[256] = {};
   gethostname(host, sizeof host - 1);
-  std::string user;
-  if (passwd* pw = getpwuid(geteuid())) user = pw->pw_name;
+  f.computerName = host;
+  if (passwd* pw = getpwuid(geteuid())) f.userName = pw->pw_name;
+  return f;
+}
+
+std::string HostDescription() {
+  HostFacts f = GetHostFacts();
   std::string out;
-  out += "CPU: " + cpu + " (" + std::to_string(cores) + " cores)\r\n";
-  out += "RAM: " + std::to_string(memMb) + " MB\r\n";
-  out += "OS: " + os + "\r\n";
-  out += "Computer: " + std::string(host) + "  User: " + user + "\r\n";
+  out += "CPU: " + f.cpuName + " (" + std::to_string(f.cores) + " cores)\r\n";
+  out += "RAM: " + std::to_string(f.totalMemory / (1024 * 1024)) + " MB\r\n";
+  out += "OS: " + f.systemName + "\r\n";
+  out += "Computer: " + f.computerName + "  User: " + f.userName + "\r\n";
   return out;
 }
 
