@@ -1,0 +1,932 @@
+#include "ext4/builder.h"
+
+#include <dirent.h>
+#include <ext2fs/ext2fs.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <vector>
+
+#include "ext4/file_contexts.h"
+#include "ext4/fs_config.h"
+#include "ext4/image_source.h"
+#include "sparse/sparse_writer.h"
+
+namespace orvex::ext4 {
+
+namespace {
+
+constexpr const char* kTool = "make_ext4fs";
+constexpr int kMaxDepth = 512;
+constexpr size_t kCopyBufferBytes = 1 << 20;
+
+// A failure that ends the build. code is the libext2fs error when there is one.
+struct BuildFailure {
+  std::string message;
+  errcode_t code = 0;
+};
+
+[[noreturn]] void Fail(const std::string& message, errcode_t code = 0) {
+  throw BuildFailure{message, code};
+}
+
+void Check(errcode_t rc, const std::string& what) {
+  if (rc) Fail(what + ": " + Ext2Error(rc), rc);
+}
+
+bool IsOutOfSpace(errcode_t rc) {
+  return rc == EXT2_ET_BLOCK_ALLOC_FAIL || rc == EXT2_ET_DIR_NO_SPACE ||
+         rc == EXT2_ET_RES_GDT_BLOCKS || rc == EXT2_ET_TOOSMALL || rc == ENOSPC;
+}
+
+uint64_t DivRoundUp(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+// 64-bit FNV-1a, used to derive a stable UUID and hash seed from the build parameters.
+uint64_t Fnv1a(const std::string& s, uint64_t h = 0xcbf29ce484222325ull) {
+  for (unsigned char c : s) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+
+void DeriveBytes(const std::string& seed, unsigned char out[16]) {
+  uint64_t a = Fnv1a(seed), b = Fnv1a(seed + "\x01", a ^ 0x9e3779b97f4a7c15ull);
+  for (int i = 0; i < 8; ++i) {
+    out[i] = static_cast<unsigned char>(a >> (8 * i));
+    out[8 + i] = static_cast<unsigned char>(b >> (8 * i));
+  }
+}
+
+void RandomBytes(unsigned char out[16]) {
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || read(fd, out, 16) != 16) {
+    DeriveBytes(std::to_string(time(nullptr)) + std::to_string(getpid()), out);
+  }
+  if (fd >= 0) close(fd);
+}
+
+void EncodeTime(int64_t sec, uint32_t nsec, __u32* lo, __u32* extra) {
+  *lo = static_cast<uint32_t>(sec);
+  if (extra) {
+    const int64_t epoch = (sec - static_cast<int32_t>(static_cast<uint32_t>(sec))) >> 32;
+    *extra = static_cast<uint32_t>(epoch & 3) | (nsec << 2);
+  }
+}
+
+int FileType(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return EXT2_FT_REG_FILE;
+    case S_IFDIR: return EXT2_FT_DIR;
+    case S_IFCHR: return EXT2_FT_CHRDEV;
+    case S_IFBLK: return EXT2_FT_BLKDEV;
+    case S_IFIFO: return EXT2_FT_FIFO;
+    case S_IFSOCK: return EXT2_FT_SOCK;
+    case S_IFLNK: return EXT2_FT_SYMLINK;
+    default: return EXT2_FT_UNKNOWN;
+  }
+}
+
+uint16_t LinuxType(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return LINUX_S_IFREG;
+    case S_IFDIR: return LINUX_S_IFDIR;
+    case S_IFCHR: return LINUX_S_IFCHR;
+    case S_IFBLK: return LINUX_S_IFBLK;
+    case S_IFIFO: return LINUX_S_IFIFO;
+    case S_IFSOCK: return LINUX_S_IFSOCK;
+    case S_IFLNK: return LINUX_S_IFLNK;
+    default: return 0;
+  }
+}
+
+// One entry of the source tree, read before the image is laid out.
+struct Node {
+  std::string name;
+  struct stat st {};
+  std::vector<Node> kids;  // folders only, sorted by name
+  uint64_t estimate = 0;   // blocks this entry needs, its own data and folder blocks
+};
+
+// What an entry gets in the image.
+struct Meta {
+  uint32_t uid = 0, gid = 0, mode = 0;
+  uint64_t caps = 0;
+  std::optional<std::string> context;
+};
+
+class Builder {
+ public:
+  Builder(const BuildOptions& o, std::ostream& out, std::ostream& err)
+      : opt_(o), out_(out), err_(err) {}
+  ~Builder() {
+    if (fs_) ext2fs_free(fs_);
+    if (!finished_) {
+      if (!raw_path_.empty()) unlink(raw_path_.c_str());
+      if (!opt_.output.empty() && created_output_) unlink(opt_.output.c_str());
+    }
+  }
+  int Run();
+
+ private:
+  void LoadTables();
+  void Scan(int dirfd, Node* dir, const std::string& rel, int depth);
+  uint64_t EstimateFolder(const Node& dir) const;
+  void Layout(uint64_t entries);
+  void CreateFileSystem();
+  void Populate(int dirfd, const Node& dir, ext2_ino_t dir_ino, const std::string& rel,
+                int depth);
+  void AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::string& rel, int depth);
+  void Finish();
+
+  Meta Resolve(const std::string& rel, const struct stat& st, int dirfd, const char* name);
+  std::string LookupPath(const std::string& rel) const;
+  void Link(ext2_ino_t parent, const std::string& name, ext2_ino_t ino, int filetype);
+  ext2_ino_t NewInode(ext2_ino_t parent, mode_t mode);
+  void WriteNewInode(ext2_ino_t ino, mode_t type, const Meta& m, const struct stat& st,
+                     bool extents);
+  void SetInodeMeta(ext2_ino_t ino, const Meta& m, const struct stat& st);
+  void SetTimes(ext2_inode_large* in, const struct stat& st);
+  void SetXattrs(ext2_ino_t ino, const Meta& m, const std::string& shown);
+  void CopyData(int fd, ext2_ino_t ino, uint64_t size, const std::string& shown);
+  void Note(const std::string& rel) {
+    if (opt_.verbose) out_ << (rel.empty() ? "/" : rel) << "\n";
+    if (++entries_done_ % 5000 == 0) out_ << kTool << ": " << entries_done_ << " entries\n";
+  }
+
+  const BuildOptions& opt_;
+  std::ostream& out_;
+  std::ostream& err_;
+  FsConfigTable config_;
+  bool have_config_ = false;
+  FileContexts contexts_;
+  bool have_contexts_ = false;
+  Node root_;
+  bool have_source_ = false;
+  uint64_t n_entries_ = 0;
+  uint64_t estimate_total_ = 0;  // blocks the tree needs
+  uint64_t estimate_done_ = 0;   // blocks of the entries already written
+  uint64_t entries_done_ = 0;
+  uint64_t missing_config_ = 0;
+
+  // Layout.
+  uint64_t blocks_ = 0;
+  uint64_t inodes_ = 0;
+  uint64_t journal_blocks_ = 0;
+  int64_t now_ = 0;
+
+  ext2_filsys fs_ = nullptr;
+  size_t inode_size_ = 0;
+  ext2_ino_t lost_found_ = 0;
+  std::string raw_path_;  // temporary raw image when the output is sparse
+  bool created_output_ = false;
+  bool finished_ = false;
+  std::map<std::pair<dev_t, ino_t>, ext2_ino_t> hardlinks_;
+  std::unique_ptr<char[]> buf_;
+};
+
+// Paths in the option files may be written with Windows separators by other tools.
+std::string ExistingPath(const std::string& p) {
+  if (access(p.c_str(), F_OK) == 0 || p.find('\\') == std::string::npos) return p;
+  std::string q = p;
+  std::replace(q.begin(), q.end(), '\\', '/');
+  return access(q.c_str(), F_OK) == 0 ? q : p;
+}
+
+void Builder::LoadTables() {
+  std::string error;
+  if (!opt_.fs_config.empty()) {
+    if (!config_.Load(ExistingPath(opt_.fs_config), &error)) Fail(error);
+    have_config_ = true;
+  }
+  if (!opt_.file_contexts.empty()) {
+    if (!contexts_.Load(ExistingPath(opt_.file_contexts), &error)) Fail(error);
+    have_contexts_ = true;
+  }
+}
+
+void Builder::Scan(int dirfd, Node* dir, const std::string& rel, int depth) {
+  if (depth > kMaxDepth) Fail("source tree is deeper than " + std::to_string(kMaxDepth) + " levels");
+  int fd2 = dup(dirfd);
+  std::unique_ptr<DIR, int (*)(DIR*)> d(fd2 >= 0 ? fdopendir(fd2) : nullptr, closedir);
+  if (!d) {
+    if (fd2 >= 0) close(fd2);
+    Fail("cannot read folder " + (rel.empty() ? opt_.source : rel) + ": " + strerror(errno));
+  }
+  const uint64_t bs = opt_.block_size;
+  while (dirent* de = readdir(d.get())) {
+    if (!strcmp(de->d_name, ".") || !strcmp(de->d_name, "..")) continue;
+    Node n;
+    n.name = de->d_name;
+    const std::string path = rel.empty() ? n.name : rel + "/" + n.name;
+    if (fstatat(dirfd, de->d_name, &n.st, AT_SYMLINK_NOFOLLOW) != 0)
+      Fail("cannot stat " + path + ": " + strerror(errno));
+    ++n_entries_;
+    switch (n.st.st_mode & S_IFMT) {
+      case S_IFREG: {
+        const uint64_t size = static_cast<uint64_t>(n.st.st_size);
+        uint64_t blocks = DivRoundUp(size, bs);
+        // A sparse source file needs no more than it occupies.
+        blocks = std::min(blocks, DivRoundUp(static_cast<uint64_t>(n.st.st_blocks) * 512, bs) + 1);
+        // Extent tree blocks: one leaf per ~340 extents of at most 32768 blocks each.
+        blocks += DivRoundUp(blocks, 32768ull * 340);
+        n.estimate = blocks;
+        break;
+      }
+      case S_IFLNK:
+        n.estimate = static_cast<uint64_t>(n.st.st_size) >= 60 ? 1 : 0;
+        break;
+      case S_IFDIR: {
+        int sub = openat(dirfd, de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0) Fail("cannot open folder " + path + ": " + strerror(errno));
+        Scan(sub, &n, path, depth + 1);
+        close(sub);
+        n.estimate = EstimateFolder(n);
+        break;
+      }
+      case S_IFCHR:
+      case S_IFBLK:
+      case S_IFIFO:
+      case S_IFSOCK:
+        break;
+      default:
+        Fail("unsupported file type: " + path);
+    }
+    estimate_total_ += n.estimate;
+    dir->kids.push_back(std::move(n));
+  }
+  std::sort(dir->kids.begin(), dir->kids.end(),
+            [](const Node& a, const Node& b) { return a.name < b.name; });
+}
+
+uint64_t Builder::EstimateFolder(const Node& dir) const {
+  uint64_t bytes = 24;  // "." and ".."
+  for (const auto& k : dir.kids) bytes += 8 + ((k.name.size() + 3) & ~3ull);
+  // Linear folders fill blocks about three quarters full as names are added one by one.
+  return std::max<uint64_t>(1, DivRoundUp(bytes * 4 / 3, opt_.block_size));
+}
+
+void Builder::Layout(uint64_t entries) {
+  const uint64_t bs = opt_.block_size;
+  blocks_ = opt_.length / bs;
+  const uint64_t needed = entries + EXT2_GOOD_OLD_FIRST_INO + 1;  // + lost+found
+  if (opt_.inodes > 0) {
+    inodes_ = opt_.inodes;
+    if (inodes_ < needed) {
+      err_ << kTool << ": warning: " << inodes_ << " inodes cannot hold the " << entries
+           << " entries of the tree; using " << needed << "\n";
+      inodes_ = needed;
+    }
+  } else {
+    // Room for the tree plus an eighth, and never fewer than a small image would get by the
+    // usual one inode per 16 KiB (capped, so large images do not waste blocks on inode tables).
+    const uint64_t by_size = std::min<uint64_t>(blocks_ * bs / 16384, 4096);
+    inodes_ = std::max(needed + needed / 8 + 64, by_size);
+  }
+  if (inodes_ > 0xFFFFFFFFull) inodes_ = 0xFFFFFFFFull;
+  if (!opt_.journal) {
+    journal_blocks_ = 0;
+  } else if (opt_.journal_blocks > 0) {
+    journal_blocks_ = std::max<uint64_t>(opt_.journal_blocks, 1024);
+  } else {
+    // The classic default: a sixty-fourth of the image, between 1024 and 32768 blocks.
+    journal_blocks_ = std::clamp<uint64_t>(blocks_ / 64, 1024, 32768);
+  }
+  if (journal_blocks_ > 0 && journal_blocks_ > blocks_ / 4) {
+    const int def = ext2fs_default_journal_size(blocks_);
+    const uint64_t fit = def > 0 ? std::min<uint64_t>(def, blocks_ / 4) : 0;
+    if (fit < 1024) {
+      err_ << kTool << ": warning: the image is too small for a journal; building without one\n";
+      journal_blocks_ = 0;
+    } else {
+      err_ << kTool << ": warning: journal of " << journal_blocks_ << " blocks does not fit; using "
+           << fit << "\n";
+      journal_blocks_ = fit;
+    }
+  }
+}
+
+void Builder::CreateFileSystem() {
+  const uint32_t bs = opt_.block_size;
+  // The image file is created empty and sized first: unwritten blocks read as zero, so inode
+  // tables and the journal need no explicit zeroing.
+  std::string target = opt_.output;
+  if (opt_.sparse) {
+    raw_path_ = opt_.output + ".rawXXXXXX";
+    int fd = mkstemp(raw_path_.data());
+    if (fd < 0) {
+      raw_path_.clear();
+      Fail("cannot create a temporary file beside " + opt_.output + ": " + strerror(errno));
+    }
+    close(fd);
+    target = raw_path_;
+  }
+  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) Fail("cannot create " + target + ": " + strerror(errno));
+  if (!opt_.sparse) created_output_ = true;
+  if (ftruncate(fd, static_cast<off_t>(blocks_ * bs)) != 0) {
+    int e = errno;
+    close(fd);
+    Fail("cannot size " + target + ": " + strerror(e));
+  }
+  close(fd);
+
+  ext2_super_block param{};
+  ext2fs_blocks_count_set(&param, blocks_);
+  int log = 0;
+  while ((1024u << log) < bs) ++log;
+  param.s_log_block_size = log;
+  param.s_log_cluster_size = log;
+  param.s_rev_level = EXT2_DYNAMIC_REV;
+  param.s_inode_size = static_cast<uint16_t>(opt_.inode_size);
+  param.s_inodes_count = static_cast<uint32_t>(inodes_);
+  if (opt_.blocks_per_group) param.s_blocks_per_group = opt_.blocks_per_group;
+  param.s_r_blocks_count = 0;
+  param.s_feature_compat =
+      EXT2_FEATURE_COMPAT_EXT_ATTR | EXT2_FEATURE_COMPAT_RESIZE_INODE | EXT2_FEATURE_COMPAT_DIR_INDEX;
+  param.s_feature_incompat = EXT2_FEATURE_INCOMPAT_FILETYPE | EXT3_FEATURE_INCOMPAT_EXTENTS;
+  param.s_feature_ro_compat = EXT2_FEATURE_RO_COMPAT_SPARSE_SUPER |
+                              EXT2_FEATURE_RO_COMPAT_LARGE_FILE | EXT4_FEATURE_RO_COMPAT_HUGE_FILE |
+                              EXT4_FEATURE_RO_COMPAT_DIR_NLINK;
+  if (opt_.inode_size >= sizeof(ext2_inode_large)) {
+    param.s_feature_ro_compat |= EXT4_FEATURE_RO_COMPAT_EXTRA_ISIZE;
+    param.s_min_extra_isize = param.s_want_extra_isize =
+        sizeof(ext2_inode_large) - EXT2_GOOD_OLD_INODE_SIZE;
+  }
+  if (blocks_ > 0xFFFFFFFFull) {
+    param.s_feature_incompat |= EXT4_FEATURE_INCOMPAT_64BIT;
+    param.s_desc_size = EXT2_MIN_DESC_SIZE_64BIT;
+  }
+
+  errcode_t rc = ext2fs_initialize(target.c_str(), EXT2_FLAG_64BITS, &param, unix_io_manager, &fs_);
+  if (rc) {
+    fs_ = nullptr;
+    Check(rc, "cannot lay out a file system of " + std::to_string(blocks_) + " blocks");
+  }
+  fs_->now = static_cast<time_t>(now_);
+  inode_size_ = EXT2_INODE_SIZE(fs_->super);
+  ext2_super_block* sb = fs_->super;
+
+  // Identity: label, mount point, UUID and directory hash seed. Without -u the UUID follows from
+  // the parameters, so the same tree and options give the same image.
+  memset(sb->s_volume_name, 0, sizeof(sb->s_volume_name));
+  memcpy(sb->s_volume_name, opt_.label.data(), std::min(opt_.label.size(), sizeof(sb->s_volume_name)));
+  const std::string mounted = "/" + opt_.mountpoint;
+  memset(sb->s_last_mounted, 0, sizeof(sb->s_last_mounted));
+  memcpy(sb->s_last_mounted, mounted.data(), std::min(mounted.size(), sizeof(sb->s_last_mounted) - 1));
+  const std::string seed = opt_.label + "|" + mounted + "|" + std::to_string(blocks_) + "|" +
+                           std::to_string(bs) + "|" + std::to_string(now_);
+  if (opt_.real_uuid) {
+    RandomBytes(sb->s_uuid);
+  } else {
+    DeriveBytes("uuid|" + seed, sb->s_uuid);
+  }
+  sb->s_uuid[6] = static_cast<unsigned char>((sb->s_uuid[6] & 0x0F) | 0x40);
+  sb->s_uuid[8] = static_cast<unsigned char>((sb->s_uuid[8] & 0x3F) | 0x80);
+  unsigned char hs[16];
+  DeriveBytes("hash|" + seed, hs);
+  memcpy(sb->s_hash_seed, hs, sizeof(hs));
+  sb->s_def_hash_version = EXT2_HASH_HALF_MD4;
+  // Android devices hash folder names with unsigned chars.
+  sb->s_flags = (sb->s_flags & ~EXT2_FLAGS_SIGNED_HASH) | EXT2_FLAGS_UNSIGNED_HASH;
+  sb->s_max_mnt_count = -1;
+  sb->s_checkinterval = 0;
+  sb->s_mkfs_time = sb->s_wtime = sb->s_lastcheck = static_cast<uint32_t>(now_);
+  sb->s_mkfs_time_hi = sb->s_wtime_hi = sb->s_lastcheck_hi = static_cast<uint8_t>(now_ >> 32);
+  ext2fs_mark_super_dirty(fs_);
+
+  Check(ext2fs_allocate_tables(fs_), "cannot allocate the group tables");
+  Check(ext2fs_convert_subcluster_bitmap(fs_, &fs_->block_map), "cannot set up the block bitmap");
+
+  // Root folder, reserved inodes, bad-block inode, lost+found, resize inode, journal: the same
+  // skeleton mke2fs makes.
+  Check(ext2fs_mkdir(fs_, EXT2_ROOT_INO, EXT2_ROOT_INO, nullptr), "cannot create the root folder");
+  for (ext2_ino_t i = EXT2_ROOT_INO + 1; i < EXT2_FIRST_INODE(fs_->super); ++i)
+    ext2fs_inode_alloc_stats2(fs_, i, +1, 0);
+  ext2fs_mark_ib_dirty(fs_);
+  ext2fs_inode_alloc_stats2(fs_, EXT2_BAD_INO, +1, 0);
+  Check(ext2fs_update_bb_inode(fs_, nullptr), "cannot write the bad-block inode");
+
+  lost_found_ = NewInode(EXT2_ROOT_INO, S_IFDIR);
+  Check(ext2fs_mkdir(fs_, EXT2_ROOT_INO, lost_found_, nullptr), "cannot create lost+found");
+  Link(EXT2_ROOT_INO, "lost+found", lost_found_, EXT2_FT_DIR);
+  // e2fsck wants room in lost+found without allocating: at least 16 KiB and two blocks.
+  for (uint64_t size = bs; size < 16384 || size < 2ull * bs; size += bs)
+    Check(ext2fs_expand_dir(fs_, lost_found_), "cannot enlarge lost+found");
+
+  if (ext2fs_has_feature_resize_inode(fs_->super))
+    Check(ext2fs_create_resize_inode(fs_), "cannot create the resize inode");
+
+  if (journal_blocks_ > 0) {
+    ext2fs_journal_params jp{};
+    jp.num_journal_blocks = static_cast<blk_t>(journal_blocks_);
+    jp.num_fc_blocks = 0;
+    Check(ext2fs_add_journal_inode3(fs_, &jp, ~0ULL,
+                                    EXT2_MKJOURNAL_LAZYINIT | EXT2_MKJOURNAL_NO_MNT_CHECK),
+          "cannot create the journal");
+  }
+}
+
+std::string Builder::LookupPath(const std::string& rel) const {
+  if (opt_.mountpoint.empty()) return rel;
+  return rel.empty() ? opt_.mountpoint : opt_.mountpoint + "/" + rel;
+}
+
+Meta Builder::Resolve(const std::string& rel, const struct stat& st, int dirfd, const char* name) {
+  Meta m;
+  const std::string lookup = LookupPath(rel);
+  const bool is_dir = S_ISDIR(st.st_mode);
+  // Reads one attribute of the source entry itself (never through a link).
+  auto source_xattr = [&](const char* key) -> std::optional<std::string> {
+    if (dirfd < 0) return std::nullopt;
+    char buf[512];
+    ssize_t n;
+    if (name) {
+      const std::string p = "/proc/self/fd/" + std::to_string(dirfd) + "/" + name;
+      n = lgetxattr(p.c_str(), key, buf, sizeof(buf));
+    } else {
+      n = fgetxattr(dirfd, key, buf, sizeof(buf));
+    }
+    if (n <= 0) return std::nullopt;
+    return std::string(buf, static_cast<size_t>(n));
+  };
+  if (have_config_) {
+    const FsConfigEntry* e = config_.Find(lookup);
+    // A file written without the mount point folder in its paths still applies.
+    if (!e && !opt_.mountpoint.empty()) e = config_.Find(rel);
+    FsConfigEntry d;
+    if (!e) {
+      d = AndroidDefaults(lookup, is_dir);
+      e = &d;
+      ++missing_config_;
+    }
+    m.uid = e->uid;
+    m.gid = e->gid;
+    m.mode = e->mode;
+    m.caps = S_ISREG(st.st_mode) ? e->capabilities : 0;
+  } else {
+    m.uid = st.st_uid;
+    m.gid = st.st_gid;
+    m.mode = st.st_mode & 07777;
+    if (S_ISREG(st.st_mode)) {
+      if (auto v = source_xattr("security.capability")) {
+        uint64_t caps;
+        if (DecodeCapabilities(v->data(), v->size(), &caps)) m.caps = caps;
+      }
+    }
+  }
+  if (have_contexts_) {
+    m.context = contexts_.Lookup("/" + lookup, st.st_mode);
+  } else if (auto v = source_xattr("security.selinux")) {
+    std::string c = *v;
+    size_t nul = c.find('\0');
+    if (nul != std::string::npos) c.resize(nul);
+    if (!c.empty()) m.context = c;
+  }
+  return m;
+}
+
+ext2_ino_t Builder::NewInode(ext2_ino_t parent, mode_t mode) {
+  ext2_ino_t ino = 0;
+  errcode_t rc = ext2fs_new_inode(fs_, parent, LinuxType(mode) | 0755, nullptr, &ino);
+  if (rc == EXT2_ET_INODE_ALLOC_FAIL)
+    Fail("failed to allocate inode: all " + std::to_string(fs_->super->s_inodes_count) +
+             " inodes are in use",
+         rc);
+  Check(rc, "cannot allocate an inode");
+  return ino;
+}
+
+void Builder::Link(ext2_ino_t parent, const std::string& name, ext2_ino_t ino, int filetype) {
+  errcode_t rc = ext2fs_link(fs_, parent, name.c_str(), ino, filetype);
+  if (rc == EXT2_ET_DIR_NO_SPACE) {
+    Check(ext2fs_expand_dir(fs_, parent), "cannot enlarge a folder for " + name);
+    rc = ext2fs_link(fs_, parent, name.c_str(), ino, filetype);
+  }
+  Check(rc, "cannot add " + name + " to its folder");
+}
+
+void Builder::SetTimes(ext2_inode_large* in, const struct stat& st) {
+  int64_t msec, asec;
+  uint32_t mnsec, ansec;
+  if (opt_.have_timestamp && opt_.timestamp >= 0) {
+    msec = asec = opt_.timestamp;
+    mnsec = ansec = 0;
+  } else {
+    msec = st.st_mtim.tv_sec;
+    mnsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+    asec = st.st_atim.tv_sec;
+    ansec = static_cast<uint32_t>(st.st_atim.tv_nsec);
+  }
+  const bool large = inode_size_ >= sizeof(ext2_inode_large);
+  EncodeTime(msec, mnsec, &in->i_mtime, large ? &in->i_mtime_extra : nullptr);
+  EncodeTime(msec, mnsec, &in->i_ctime, large ? &in->i_ctime_extra : nullptr);
+  EncodeTime(asec, ansec, &in->i_atime, large ? &in->i_atime_extra : nullptr);
+  if (large) {
+    in->i_extra_isize = sizeof(ext2_inode_large) - EXT2_GOOD_OLD_INODE_SIZE;
+    EncodeTime(msec, mnsec, &in->i_crtime, &in->i_crtime_extra);
+  }
+}
+
+void Builder::WriteNewInode(ext2_ino_t ino, mode_t type, const Meta& m, const struct stat& st,
+                            bool extents) {
+  std::vector<char> buf(std::max(inode_size_, sizeof(ext2_inode_large)));
+  auto* in = reinterpret_cast<ext2_inode_large*>(buf.data());
+  in->i_mode = static_cast<uint16_t>(LinuxType(type) | (m.mode & 07777));
+  in->i_uid = static_cast<uint16_t>(m.uid);
+  in->osd2.linux2.l_i_uid_high = static_cast<uint16_t>(m.uid >> 16);
+  in->i_gid = static_cast<uint16_t>(m.gid);
+  in->osd2.linux2.l_i_gid_high = static_cast<uint16_t>(m.gid >> 16);
+  in->i_links_count = 1;
+  SetTimes(in, st);
+  if (S_ISCHR(type) || S_ISBLK(type)) {
+    const unsigned major = ::major(st.st_rdev), minor = ::minor(st.st_rdev);
+    if (major < 256 && minor < 256) {
+      in->i_block[0] = major * 256 + minor;
+    } else {
+      in->i_block[1] = (minor & 0xff) | (major << 8) | ((minor & ~0xffu) << 12);
+    }
+  }
+  if (extents) {
+    ext2_extent_handle_t h;
+    Check(ext2fs_extent_open2(fs_, ino, reinterpret_cast<ext2_inode*>(in), &h),
+          "cannot start an extent tree");
+    ext2fs_extent_free(h);
+  }
+  Check(ext2fs_write_inode_full(fs_, ino, reinterpret_cast<ext2_inode*>(in),
+                                static_cast<int>(inode_size_)),
+        "cannot write inode " + std::to_string(ino));
+  ext2fs_inode_alloc_stats2(fs_, ino, +1, 0);
+}
+
+void Builder::SetInodeMeta(ext2_ino_t ino, const Meta& m, const struct stat& st) {
+  std::vector<char> buf(std::max(inode_size_, sizeof(ext2_inode_large)));
+  auto* in = reinterpret_cast<ext2_inode_large*>(buf.data());
+  Check(ext2fs_read_inode_full(fs_, ino, reinterpret_cast<ext2_inode*>(in),
+                               static_cast<int>(inode_size_)),
+        "cannot read inode " + std::to_string(ino));
+  in->i_mode = static_cast<uint16_t>((in->i_mode & LINUX_S_IFMT) | (m.mode & 07777));
+  in->i_uid = static_cast<uint16_t>(m.uid);
+  in->osd2.linux2.l_i_uid_high = static_cast<uint16_t>(m.uid >> 16);
+  in->i_gid = static_cast<uint16_t>(m.gid);
+  in->osd2.linux2.l_i_gid_high = static_cast<uint16_t>(m.gid >> 16);
+  SetTimes(in, st);
+  Check(ext2fs_write_inode_full(fs_, ino, reinterpret_cast<ext2_inode*>(in),
+                                static_cast<int>(inode_size_)),
+        "cannot write inode " + std::to_string(ino));
+}
+
+void Builder::SetXattrs(ext2_ino_t ino, const Meta& m, const std::string& shown) {
+  if (!m.context && !m.caps) return;
+  struct ext2_xattr_handle* h = nullptr;
+  Check(ext2fs_xattrs_open(fs_, ino, &h), shown + ": cannot open extended attributes");
+  errcode_t rc = ext2fs_xattrs_read(h);
+  if (!rc && m.context) {
+    // Stored with its terminating NUL, as Android's tools store it.
+    rc = ext2fs_xattr_set(h, "security.selinux", m.context->c_str(), m.context->size() + 1);
+  }
+  if (!rc && m.caps) {
+    const std::string v = EncodeCapabilities(m.caps);
+    rc = ext2fs_xattr_set(h, "security.capability", v.data(), v.size());
+  }
+  errcode_t rc2 = ext2fs_xattrs_close(&h);
+  Check(rc ? rc : rc2, shown + ": cannot store extended attributes");
+}
+
+void Builder::CopyData(int fd, ext2_ino_t ino, uint64_t size, const std::string& shown) {
+  ext2_file_t f = nullptr;
+  Check(ext2fs_file_open(fs_, ino, EXT2_FILE_WRITE, &f), shown + ": cannot open in the image");
+  struct Closer {
+    ext2_file_t& f;
+    ~Closer() {
+      if (f) ext2fs_file_close(f);
+    }
+  } closer{f};
+  const uint64_t bs = opt_.block_size;
+  const uint64_t batch = kCopyBufferBytes;
+  uint64_t pos = 0;
+  bool seek_ok = true;
+  while (pos < size) {
+    // The next stretch of data; holes of the source stay holes in the image.
+    uint64_t start = pos, end = size;
+    if (seek_ok) {
+      off_t d = lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
+      if (d < 0 && errno == ENXIO) break;
+      if (d < 0) {
+        seek_ok = false;
+      } else {
+        off_t h = lseek(fd, d, SEEK_HOLE);
+        start = static_cast<uint64_t>(d) / bs * bs;
+        end = h < 0 ? size : std::min<uint64_t>(size, DivRoundUp(static_cast<uint64_t>(h), bs) * bs);
+      }
+    }
+    for (uint64_t off = start; off < end;) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(batch, end - off));
+      size_t got = 0;
+      while (got < want) {
+        ssize_t n = pread(fd, buf_.get() + got, want - got, static_cast<off_t>(off + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Fail(shown + ": cannot read: " + strerror(errno));
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+      }
+      if (got < want) memset(buf_.get() + got, 0, want - got);
+      // Write runs of non-zero blocks; all-zero blocks become holes.
+      size_t i = 0;
+      while (i < want) {
+        const size_t blen = std::min<size_t>(bs, want - i);
+        const char* b = buf_.get() + i;
+        bool zero = b[0] == 0 && memcmp(b, b + 1, blen - 1) == 0;
+        if (zero) {
+          i += blen;
+          continue;
+        }
+        size_t j = i + blen;
+        while (j < want) {
+          const size_t l = std::min<size_t>(bs, want - j);
+          const char* c = buf_.get() + j;
+          if (c[0] == 0 && memcmp(c, c + 1, l - 1) == 0) break;
+          j += l;
+        }
+        Check(ext2fs_file_llseek(f, off + i, EXT2_SEEK_SET, nullptr), shown + ": seek failed");
+        unsigned int written = 0;
+        Check(ext2fs_file_write(f, buf_.get() + i, static_cast<unsigned>(j - i), &written),
+              shown + ": cannot write data");
+        if (written != j - i) Fail(shown + ": short write in the image");
+        i = j;
+      }
+      off += want;
+    }
+    pos = end;
+  }
+  Check(ext2fs_file_set_size2(f, size), shown + ": cannot set the size");
+  errcode_t rc = ext2fs_file_close(f);
+  f = nullptr;
+  Check(rc, shown + ": cannot write data");
+}
+
+void Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::string& rel,
+                       int depth) {
+  const mode_t type = n.st.st_mode & S_IFMT;
+  const std::string shown = rel;
+  Note(rel);
+
+  if (type != S_IFDIR && n.st.st_nlink > 1) {
+    auto it = hardlinks_.find({n.st.st_dev, n.st.st_ino});
+    if (it != hardlinks_.end()) {
+      Link(parent, n.name, it->second, FileType(type));
+      std::vector<char> buf(std::max(inode_size_, sizeof(ext2_inode_large)));
+      auto* in = reinterpret_cast<ext2_inode*>(buf.data());
+      Check(ext2fs_read_inode_full(fs_, it->second, in, static_cast<int>(inode_size_)),
+            shown + ": cannot read inode");
+      ++in->i_links_count;
+      Check(ext2fs_write_inode_full(fs_, it->second, in, static_cast<int>(inode_size_)),
+            shown + ": cannot write inode");
+      estimate_done_ += n.estimate;
+      return;
+    }
+  }
+
+  const Meta m = Resolve(rel, n.st, dirfd, n.name.c_str());
+  ext2_ino_t ino = 0;
+  switch (type) {
+    case S_IFDIR: {
+      const bool is_lost_found = parent == EXT2_ROOT_INO && n.name == "lost+found";
+      if (is_lost_found) {
+        ino = lost_found_;
+      } else {
+        ino = NewInode(parent, S_IFDIR);
+        Check(ext2fs_mkdir(fs_, parent, ino, nullptr), shown + ": cannot create folder");
+        Link(parent, n.name, ino, EXT2_FT_DIR);
+      }
+      int sub = openat(dirfd, n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) Fail("cannot open folder " + shown + ": " + strerror(errno));
+      struct FdCloser {
+        int fd;
+        ~FdCloser() { close(fd); }
+      } closer{sub};
+      Populate(sub, n, ino, rel, depth + 1);
+      SetInodeMeta(ino, m, n.st);
+      SetXattrs(ino, m, shown);
+      break;
+    }
+    case S_IFREG: {
+      int fd = openat(dirfd, n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) Fail("cannot open " + shown + ": " + strerror(errno));
+      struct FdCloser {
+        int fd;
+        ~FdCloser() { close(fd); }
+      } closer{fd};
+      ino = NewInode(parent, type);
+      WriteNewInode(ino, type, m, n.st, ext2fs_has_feature_extents(fs_->super));
+      Link(parent, n.name, ino, EXT2_FT_REG_FILE);
+      CopyData(fd, ino, static_cast<uint64_t>(n.st.st_size), shown);
+      SetXattrs(ino, m, shown);
+      break;
+    }
+    case S_IFLNK: {
+      std::vector<char> target(PATH_MAX + 2);
+      ssize_t len = readlinkat(dirfd, n.name.c_str(), target.data(), PATH_MAX + 1);
+      if (len < 0) Fail("cannot read link " + shown + ": " + strerror(errno));
+      if (len > PATH_MAX) Fail("link target too long: " + shown);
+      target[static_cast<size_t>(len)] = 0;
+      if (static_cast<uint64_t>(len) >= opt_.block_size) Fail("link target too long: " + shown);
+      ino = NewInode(parent, type);
+      Check(ext2fs_symlink(fs_, parent, ino, nullptr, target.data()),
+            shown + ": cannot create symbolic link");
+      Link(parent, n.name, ino, EXT2_FT_SYMLINK);
+      SetInodeMeta(ino, m, n.st);
+      SetXattrs(ino, m, shown);
+      break;
+    }
+    case S_IFCHR:
+    case S_IFBLK:
+    case S_IFIFO:
+    case S_IFSOCK: {
+      ino = NewInode(parent, type);
+      WriteNewInode(ino, type, m, n.st, false);
+      Link(parent, n.name, ino, FileType(type));
+      SetXattrs(ino, m, shown);
+      break;
+    }
+    default:
+      Fail("unsupported file type: " + shown);
+  }
+  if (type != S_IFDIR && n.st.st_nlink > 1) hardlinks_[{n.st.st_dev, n.st.st_ino}] = ino;
+  if (type != S_IFDIR) estimate_done_ += n.estimate;
+}
+
+void Builder::Populate(int dirfd, const Node& dir, ext2_ino_t dir_ino, const std::string& rel,
+                       int depth) {
+  for (const auto& k : dir.kids)
+    AddEntry(dirfd, k, dir_ino, rel.empty() ? k.name : rel + "/" + k.name, depth);
+  estimate_done_ += std::max<uint64_t>(dir.estimate, 1);
+}
+
+void Builder::Finish() {
+  std::string error;
+  if (opt_.sparse) {
+    // Write the raw image out, then repack its used blocks as a sparse image.
+    Check(ext2fs_flush(fs_), "cannot write the file system metadata");
+    int fd = open(raw_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Fail("cannot reopen " + raw_path_ + ": " + strerror(errno));
+    const blk64_t first = fs_->super->s_first_data_block;
+    const blk64_t total = ext2fs_blocks_count(fs_->super);
+    auto in_use = [&](uint64_t b) {
+      if (b < first || b >= total) return b < first;
+      return ext2fs_test_block_bitmap2(fs_->block_map, b) != 0;
+    };
+    created_output_ = true;
+    const bool ok = sparse::WriteSparseFromRaw(fd, opt_.block_size, blocks_, in_use,
+                                               opt_.output, &error);
+    close(fd);
+    if (!ok) Fail(error);
+    ext2fs_free(fs_);
+    fs_ = nullptr;
+    unlink(raw_path_.c_str());
+    raw_path_.clear();
+  } else {
+    errcode_t rc = ext2fs_close2(fs_, 0);
+    if (rc) {
+      // ext2fs_close2 frees the handle only on success.
+      Check(rc, "cannot write the file system metadata");
+    }
+    fs_ = nullptr;
+  }
+}
+
+int Builder::Run() {
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    if (opt_.output.empty()) Fail("expected an output image file name");
+    if (opt_.length == 0) Fail("need the size of the file system (-l)");
+    const uint32_t bs = opt_.block_size;
+    if (bs != 1024 && bs != 2048 && bs != 4096 && bs != 8192 && bs != 16384 && bs != 32768 &&
+        bs != 65536)
+      Fail("invalid block size " + std::to_string(bs));
+    if (opt_.inode_size < EXT2_GOOD_OLD_INODE_SIZE || opt_.inode_size > bs ||
+        (opt_.inode_size & (opt_.inode_size - 1)))
+      Fail("invalid inode size " + std::to_string(opt_.inode_size));
+    if (opt_.blocks_per_group &&
+        (opt_.blocks_per_group % 8 || opt_.blocks_per_group > 8 * bs || opt_.blocks_per_group < 256))
+      Fail("invalid blocks per group " + std::to_string(opt_.blocks_per_group));
+    now_ = opt_.have_timestamp && opt_.timestamp >= 0 ? opt_.timestamp : time(nullptr);
+    buf_.reset(new char[kCopyBufferBytes]);
+
+    LoadTables();
+    int srcfd = -1;
+    if (!opt_.source.empty()) {
+      srcfd = open(ExistingPath(opt_.source).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (srcfd < 0) Fail("cannot open source folder " + opt_.source + ": " + strerror(errno));
+      if (fstat(srcfd, &root_.st) != 0) Fail("cannot stat " + opt_.source + ": " + strerror(errno));
+      have_source_ = true;
+      Scan(srcfd, &root_, "", 0);
+    } else {
+      root_.st.st_mode = S_IFDIR | 0755;
+      root_.st.st_mtim.tv_sec = root_.st.st_atim.tv_sec = now_;
+    }
+    struct FdCloser {
+      int fd;
+      ~FdCloser() {
+        if (fd >= 0) close(fd);
+      }
+    } src_closer{srcfd};
+    root_.estimate = EstimateFolder(root_);
+    estimate_total_ += root_.estimate;
+
+    Layout(n_entries_);
+    out_ << kTool << ": creating " << opt_.output << (opt_.sparse ? " (sparse)" : "") << ": "
+         << blocks_ * bs << " bytes, " << blocks_ << " blocks of " << bs << ", " << inodes_
+         << " inodes of " << opt_.inode_size << " bytes, journal "
+         << (journal_blocks_ ? std::to_string(journal_blocks_) + " blocks" : std::string("none"))
+         << ", label '" << opt_.label << "', mount point '/" << opt_.mountpoint << "'\n";
+    out_.flush();
+    CreateFileSystem();
+
+    // lost+found and the root take their attributes like any other folder.
+    const Node* lf_src = nullptr;
+    for (const auto& k : root_.kids)
+      if (k.name == "lost+found" && S_ISDIR(k.st.st_mode)) lf_src = &k;
+    if (have_source_) Populate(srcfd, root_, EXT2_ROOT_INO, "", 0);
+    if (!lf_src) {
+      struct stat lst = root_.st;
+      lst.st_mode = S_IFDIR | 0700;
+      const Meta lm = Resolve("lost+found", lst, -1, nullptr);
+      SetInodeMeta(lost_found_, lm, lst);
+      SetXattrs(lost_found_, lm, "lost+found");
+    }
+    const Meta rm = Resolve("", root_.st, srcfd, nullptr);
+    SetInodeMeta(EXT2_ROOT_INO, rm, root_.st);
+    SetXattrs(EXT2_ROOT_INO, rm, "/");
+
+    const uint64_t inodes_total = fs_->super->s_inodes_count;
+    const uint64_t inodes_used = inodes_total - fs_->super->s_free_inodes_count;
+    const uint64_t blocks_total = ext2fs_blocks_count(fs_->super);
+    const uint64_t blocks_used = blocks_total - ext2fs_free_blocks_count(fs_->super);
+    Finish();
+    finished_ = true;
+    if (missing_config_ && have_config_)
+      out_ << kTool << ": " << missing_config_
+           << " paths had no line in the attribute file; Android defaults were used\n";
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    out_ << "Created filesystem with " << inodes_used << "/" << inodes_total << " inodes and "
+         << blocks_used << "/" << blocks_total << " blocks\n";
+    out_ << kTool << ": done in " << static_cast<int>(secs * 1000) << " ms\n";
+    out_.flush();
+    return 0;
+  } catch (const BuildFailure& f) {
+    out_.flush();
+    if (IsOutOfSpace(f.code) && f.code != EXT2_ET_INODE_ALLOC_FAIL) {
+      uint64_t free_now = fs_ ? ext2fs_free_blocks_count(fs_->super) : 0;
+      uint64_t remaining = estimate_total_ > estimate_done_ ? estimate_total_ - estimate_done_ : 0;
+      uint64_t need = remaining > free_now ? remaining - free_now : 0;
+      if (need == 0) need = 1;
+      err_ << kTool << ": error: failed to allocate " << need << " blocks, out of space? ("
+           << f.message << ")\n";
+    } else {
+      err_ << kTool << ": error: " << f.message << "\n";
+    }
+    err_.flush();
+    return 1;
+  }
+}
+
+}  // namespace
+
+bool ParseSize(const std::string& text, uint64_t* out) {
+  if (text.empty() || text[0] == '-') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = strtoull(text.c_str(), &end, 0);
+  if (errno || end == text.c_str()) return false;
+  uint64_t mul = 1;
+  std::string suffix(end);
+  if (suffix == "k" || suffix == "K") mul = 1ull << 10;
+  else if (suffix == "m" || suffix == "M") mul = 1ull << 20;
+  else if (suffix == "g" || suffix == "G") mul = 1ull << 30;
+  else if (suffix == "t" || suffix == "T") mul = 1ull << 40;
+  else if (!suffix.empty()) return false;
+  if (v > UINT64_MAX / mul) return false;
+  *out = v * mul;
+  return true;
+}
+
+int BuildImage(const BuildOptions& options, std::ostream& out, std::ostream& err) {
+  Builder b(options, out, err);
+  return b.Run();
+}
+
+}  // namespace orvex::ext4

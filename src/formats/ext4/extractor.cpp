@@ -1,0 +1,904 @@
+#include "ext4/extractor.h"
+
+#include <ext2fs/ext2fs.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "ext4/file_contexts.h"
+#include "ext4/fs_config.h"
+#include "ext4/image_source.h"
+#include "ext4/superblock_info.h"
+#include "ext4/text_file.h"
+
+namespace orvex::ext4 {
+
+namespace {
+
+constexpr const char* kTool = "imgextractor";
+constexpr int kMaxDepth = 256;
+constexpr size_t kCopyBufferBytes = 1 << 20;
+constexpr uint64_t kMaxSymlinkTarget = 4095;
+
+bool UsableFolderName(const std::string& s) {
+  if (s.empty() || s == "." || s == ".." || s == "config" || s.size() > 255) return false;
+  for (unsigned char c : s)
+    if (c < 0x20 || c == '/' || c == '\\' || c == 0x7F) return false;
+  return true;
+}
+
+std::string LastComponent(std::string s) {
+  while (!s.empty() && s.back() == '/') s.pop_back();
+  size_t p = s.rfind('/');
+  return p == std::string::npos ? s : s.substr(p + 1);
+}
+
+std::string StemOf(const std::string& image) {
+  std::string base = LastComponent(image);
+  size_t dot = base.rfind('.');
+  if (dot != std::string::npos && dot > 0) base.resize(dot);
+  return base;
+}
+
+struct Timestamp {
+  int64_t sec = 0;
+  uint32_t nsec = 0;
+};
+
+// Seconds are signed 32-bit; with a large inode the extra word adds two epoch bits and the
+// nanoseconds.
+Timestamp DecodeTime(uint32_t lo, const uint32_t* extra) {
+  Timestamp t;
+  t.sec = static_cast<int32_t>(lo);
+  if (extra) {
+    t.sec += static_cast<int64_t>(*extra & 3) << 32;
+    t.nsec = *extra >> 2;
+    if (t.nsec > 999999999) t.nsec = 0;
+  }
+  return t;
+}
+
+std::string Errno(int e) { return strerror(e); }
+
+// A bad name cannot be created safely or cannot be written into the config files.
+const char* BadNameReason(const std::string& name) {
+  if (name.empty()) return "empty name";
+  if (name == "." || name == "..") return "name is . or ..";
+  for (unsigned char c : name) {
+    if (c == '/') return "name contains '/'";
+    if (c == 0) return "name contains a NUL byte";
+    if (c == '\n' || c == '\r') return "name contains a line break";
+  }
+  return nullptr;
+}
+
+struct DirEntry {
+  std::string name;
+  ext2_ino_t ino;
+};
+
+class Extractor {
+ public:
+  Extractor(const ExtractOptions& o, std::ostream& out, std::ostream& err)
+      : opt_(o), out_(out), err_(err), is_root_(geteuid() == 0) {}
+  ~Extractor() {
+    if (fs_) ext2fs_close_free(&fs_);
+    if (outfd_ >= 0) close(outfd_);
+    if (treefd_ >= 0) close(treefd_);
+  }
+  int Run();
+
+ private:
+  void Error(const std::string& msg) {
+    err_ << kTool << ": error: " << msg << "\n";
+    ++errors_;
+  }
+  void Warning(const std::string& msg) { err_ << kTool << ": warning: " << msg << "\n"; }
+  int Fatal(const std::string& msg) {
+    Error(msg);
+    err_.flush();
+    return 1;
+  }
+
+  bool OpenFs(std::string* error);
+  bool MakeTreeRoot(std::string* error);
+  bool OpenConfigFiles(std::string* error);
+  bool WriteOptions(std::string* error);
+
+  bool ReadInode(ext2_ino_t ino, ext2_inode_large* inode, std::string* error);
+  bool ListDir(ext2_ino_t ino, std::vector<DirEntry>* entries, std::string* error);
+  void WalkDir(ext2_ino_t dir_ino, int dirfd, const std::string& rel, int depth);
+  void ExtractEntry(const DirEntry& e, int dirfd, const std::string& rel, int depth);
+
+  bool CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::string* error);
+  bool ReadRun(blk64_t lblk, blk64_t pblk, uint64_t count, uint64_t size, int fd,
+               std::string* error);
+  bool ReadSymlink(ext2_ino_t ino, ext2_inode_large* inode, std::string* target,
+                   std::string* error);
+
+  struct Xattrs {
+    bool has_selinux = false;
+    std::string selinux;  // as stored (may end with NUL)
+    bool has_caps = false;
+    std::string caps;     // raw vfs_cap_data
+  };
+  bool ReadXattrs(ext2_ino_t ino, ext2_inode_large* inode, Xattrs* x, std::string* error);
+
+  // Records the config lines for one path; rel is "" for the root.
+  void Record(const std::string& rel, const ext2_inode_large& inode, const Xattrs& x);
+  // Applies owner, mode, xattrs and times. Exactly one of fd >= 0 or (dirfd, name) is used.
+  void ApplyMetadata(const std::string& rel, int fd, int dirfd, const std::string& name,
+                     const ext2_inode_large& inode, const Xattrs& x);
+
+  std::string ConfigPath(const std::string& rel) const {
+    return rel.empty() ? folder_ : folder_ + "/" + rel;
+  }
+  void Progress();
+
+  const ExtractOptions& opt_;
+  std::ostream& out_;
+  std::ostream& err_;
+  const bool is_root_;
+  ImageSource src_;
+  ext2_filsys fs_ = nullptr;
+  ext2_super_block sb_{};
+  std::string name_;    // image name without extension
+  std::string folder_;  // FolderName
+  int outfd_ = -1;
+  int treefd_ = -1;
+  std::string tree_path_;
+  TextWriter fs_config_, contexts_;
+  std::unique_ptr<char[]> buf_;
+  size_t inode_size_ = 0;
+  std::unordered_map<ext2_ino_t, std::string> links_;  // inode -> first extracted rel path
+  std::unordered_set<ext2_ino_t> dirs_seen_;
+  unsigned errors_ = 0;
+  uint64_t n_files_ = 0, n_dirs_ = 0, n_links_ = 0, n_hardlinks_ = 0, n_special_ = 0,
+           n_bytes_ = 0, n_entries_ = 0;
+  bool warned_xattr_ = false;
+};
+
+bool Extractor::OpenFs(std::string* error) {
+  if (!src_.Open(opt_.image, error)) return false;
+  if (!ReadSuperblock(src_, &sb_, error)) return false;
+  const uint64_t fs_bytes = BlockCount(sb_) * BlockSize(sb_);
+  if (fs_bytes > src_.size()) {
+    *error = "the image is truncated: the file system needs " + std::to_string(fs_bytes) +
+             " bytes, the image has " + std::to_string(src_.size());
+    return false;
+  }
+  const int flags = EXT2_FLAG_64BITS | EXT2_FLAG_IGNORE_CSUM_ERRORS;
+  io_manager io = src_.Manager();
+  errcode_t rc = ext2fs_open2(src_.Ext2Name().c_str(), nullptr, flags, 0, 0, io, &fs_);
+  if (rc == EXT2_ET_UNSUPP_FEATURE || rc == EXT2_ET_RO_UNSUPP_FEATURE) {
+    Warning("the image uses features this reader does not know (" + Ext2Error(rc) +
+            "); reading it anyway");
+    rc = ext2fs_open2(src_.Ext2Name().c_str(), nullptr, flags | EXT2_FLAG_FORCE, 0, 0, io, &fs_);
+  }
+  if (rc) {
+    fs_ = nullptr;
+    *error = "cannot open the ext4 file system: " + Ext2Error(rc);
+    if (!src_.last_io_error().empty()) *error += " (" + src_.last_io_error() + ")";
+    return false;
+  }
+  if (ext2fs_has_feature_journal_needs_recovery(fs_->super))
+    Warning("the journal needs recovery; extracting without replaying it");
+  rc = ext2fs_read_bitmaps(fs_);  // not needed for reading files, but catches broken metadata
+  if (rc) Warning("cannot read the allocation bitmaps: " + Ext2Error(rc));
+  inode_size_ = EXT2_INODE_SIZE(fs_->super);
+  if (inode_size_ < sizeof(ext2_inode)) inode_size_ = sizeof(ext2_inode);
+  return true;
+}
+
+bool Extractor::MakeTreeRoot(std::string* error) {
+  if (mkdir(opt_.outdir.c_str(), 0755) != 0 && errno != EEXIST) {
+    *error = "cannot create " + opt_.outdir + ": " + Errno(errno);
+    return false;
+  }
+  outfd_ = open(opt_.outdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (outfd_ < 0) {
+    *error = "cannot open " + opt_.outdir + ": " + Errno(errno);
+    return false;
+  }
+  tree_path_ = opt_.outdir + "/" + folder_;
+  if (mkdirat(outfd_, folder_.c_str(), 0700) != 0) {
+    if (errno != EEXIST) {
+      *error = "cannot create " + tree_path_ + ": " + Errno(errno);
+      return false;
+    }
+    int fd = openat(outfd_, folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      *error = tree_path_ + " exists and is not a folder";
+      return false;
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> d(fdopendir(fd), closedir);
+    if (!d) {
+      close(fd);
+      *error = "cannot read " + tree_path_ + ": " + Errno(errno);
+      return false;
+    }
+    while (dirent* de = readdir(d.get())) {
+      if (strcmp(de->d_name, ".") && strcmp(de->d_name, "..")) {
+        *error = "the output folder " + tree_path_ + " is not empty";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool Extractor::OpenConfigFiles(std::string* error) {
+  if (mkdirat(outfd_, "config", 0755) != 0 && errno != EEXIST) {
+    *error = "cannot create " + opt_.outdir + "/config: " + Errno(errno);
+    return false;
+  }
+  const std::string base = opt_.outdir + "/config/" + name_;
+  return fs_config_.Open(base + "_fs_config.txt", error) &&
+         contexts_.Open(base + "_file_contexts.txt", error);
+}
+
+bool Extractor::WriteOptions(std::string* error) {
+  TextWriter w;
+  w.set_crlf(true);
+  if (!w.Open(opt_.outdir + "/config/" + name_ + "_fs_options.txt", error)) return false;
+  const uint32_t bs = fs_->blocksize;
+  const uint64_t blocks = ext2fs_blocks_count(fs_->super);
+  const bool journal = ext2fs_has_feature_journal(fs_->super);
+  std::string features = FeatureNames(FeatureSet::kCompat, sb_.s_feature_compat);
+  for (auto s : {FeatureNames(FeatureSet::kIncompat, sb_.s_feature_incompat),
+                 FeatureNames(FeatureSet::kRoCompat, sb_.s_feature_ro_compat)}) {
+    if (!s.empty()) features += (features.empty() ? "" : " ") + s;
+  }
+  w.Line("Size: " + std::to_string(blocks * bs));
+  w.Line("FolderName: " + folder_);
+  w.Line("Label: " + VolumeLabel(sb_));
+  w.Line("Mount point: " + LastMounted(sb_));
+  w.Line("Block size: " + std::to_string(bs));
+  w.Line("Block count: " + std::to_string(blocks));
+  w.Line("Free blocks: " + std::to_string(ext2fs_free_blocks_count(fs_->super)));
+  w.Line("Inodes: " + std::to_string(fs_->super->s_inodes_count));
+  w.Line("Inode size: " + std::to_string(EXT2_INODE_SIZE(fs_->super)));
+  w.Line(std::string("Journal: ") + (journal ? "Yes" : "No"));
+  w.Line("UUID: " + UuidText(sb_.s_uuid));
+  w.Line("Features: " + features);
+  w.Line(std::string("Image format: ") + (src_.is_sparse() ? "sparse" : "raw"));
+  return w.Close(error);
+}
+
+bool Extractor::ReadInode(ext2_ino_t ino, ext2_inode_large* inode, std::string* error) {
+  // The buffer holds the whole on-disk inode so that in-inode attributes can be parsed.
+  errcode_t rc = ext2fs_read_inode_full(fs_, ino, reinterpret_cast<ext2_inode*>(inode),
+                                        static_cast<int>(inode_size_));
+  if (rc) {
+    *error = "cannot read inode " + std::to_string(ino) + ": " + Ext2Error(rc);
+    if (!src_.last_io_error().empty()) *error += " (" + src_.last_io_error() + ")";
+    return false;
+  }
+  return true;
+}
+
+struct ListCtx {
+  std::vector<DirEntry>* entries;
+  uint64_t limit;
+  bool too_many = false;
+};
+
+int ListCallback(ext2_ino_t, int entry, ext2_dir_entry* dirent, int, int, char*, void* priv) {
+  auto* ctx = static_cast<ListCtx*>(priv);
+  if (entry == DIRENT_DOT_FILE || entry == DIRENT_DOT_DOT_FILE) return 0;
+  if (dirent->inode == 0) return 0;
+  if (ctx->entries->size() >= ctx->limit) {
+    ctx->too_many = true;
+    return DIRENT_ABORT;
+  }
+  const int len = ext2fs_dirent_name_len(dirent);
+  ctx->entries->push_back({std::string(dirent->name, static_cast<size_t>(len)), dirent->inode});
+  return 0;
+}
+
+bool Extractor::ListDir(ext2_ino_t ino, std::vector<DirEntry>* entries, std::string* error) {
+  // A directory cannot hold more entries than the file system has inodes (hard links aside,
+  // which still need 8 bytes each); the bound stops corrupt directories early.
+  ListCtx ctx{entries, std::max<uint64_t>(fs_->super->s_inodes_count, 1u << 20)};
+  // Folders stored inside their inode need the inline flag; block folders must not get it.
+  int flags = 0;
+  ext2_inode inode;
+  if (ext2fs_read_inode(fs_, ino, &inode) == 0 && (inode.i_flags & EXT4_INLINE_DATA_FL))
+    flags = DIRENT_FLAG_INCLUDE_INLINE_DATA;
+  errcode_t rc = ext2fs_dir_iterate2(fs_, ino, flags, nullptr, ListCallback, &ctx);
+  if (rc) {
+    *error = "cannot read directory: " + Ext2Error(rc);
+    if (!src_.last_io_error().empty()) *error += " (" + src_.last_io_error() + ")";
+    return false;
+  }
+  if (ctx.too_many) {
+    *error = "directory has an impossible number of entries";
+    return false;
+  }
+  std::sort(entries->begin(), entries->end(),
+            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return true;
+}
+
+bool Extractor::ReadXattrs(ext2_ino_t ino, ext2_inode_large* inode, Xattrs* x,
+                           std::string* error) {
+  struct ext2_xattr_handle* h = nullptr;
+  errcode_t rc = ext2fs_xattrs_open(fs_, ino, &h);
+  if (rc == EXT2_ET_MISSING_EA_FEATURE) return true;
+  if (rc) {
+    *error = "cannot read extended attributes: " + Ext2Error(rc);
+    return false;
+  }
+  rc = ext2fs_xattrs_read_inode(h, inode);
+  if (rc) {
+    ext2fs_xattrs_close(&h);
+    *error = "cannot read extended attributes: " + Ext2Error(rc);
+    return false;
+  }
+  auto get = [&](const char* key, bool* has, std::string* value) {
+    void* v = nullptr;
+    size_t len = 0;
+    errcode_t r = ext2fs_xattr_get(h, key, &v, &len);
+    if (r == 0) {
+      *has = true;
+      value->assign(static_cast<char*>(v), len);
+      ext2fs_free_mem(&v);
+    }
+  };
+  get("security.selinux", &x->has_selinux, &x->selinux);
+  get("security.capability", &x->has_caps, &x->caps);
+  ext2fs_xattrs_close(&h);
+  return true;
+}
+
+bool Extractor::ReadRun(blk64_t lblk, blk64_t pblk, uint64_t count, uint64_t size, int fd,
+                        std::string* error) {
+  const uint64_t bs = fs_->blocksize;
+  const uint64_t first = fs_->super->s_first_data_block;
+  const uint64_t total = ext2fs_blocks_count(fs_->super);
+  if (pblk < first || pblk >= total || count > total - pblk) {
+    *error = "data block " + std::to_string(pblk) + " lies outside the file system";
+    return false;
+  }
+  const uint64_t per = kCopyBufferBytes / bs;
+  while (count > 0) {
+    const uint64_t off = lblk * bs;
+    if (off >= size) break;
+    const uint64_t n = std::min(count, per);
+    errcode_t rc = io_channel_read_blk64(fs_->io, pblk, static_cast<int>(n), buf_.get());
+    if (rc) {
+      *error = "cannot read data block " + std::to_string(pblk) + ": " + Ext2Error(rc);
+      if (!src_.last_io_error().empty()) *error += " (" + src_.last_io_error() + ")";
+      return false;
+    }
+    const uint64_t bytes = std::min<uint64_t>(n * bs, size - off);
+    size_t done = 0;
+    while (done < bytes) {
+      ssize_t w = pwrite(fd, buf_.get() + done, bytes - done, static_cast<off_t>(off + done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        *error = "cannot write: " + Errno(w < 0 ? errno : ENOSPC);
+        return false;
+      }
+      done += static_cast<size_t>(w);
+    }
+    n_bytes_ += bytes;
+    lblk += n;
+    pblk += n;
+    count -= n;
+  }
+  return true;
+}
+
+struct BlockRunCtx {
+  Extractor* self;
+  blk64_t run_lblk = 0, run_pblk = 0;
+  uint64_t run_len = 0;
+  std::function<bool(blk64_t, blk64_t, uint64_t)> flush;
+  uint64_t size_blocks;
+  bool failed = false;
+  std::string error;
+};
+
+int BlockRunCallback(ext2_filsys, blk64_t* blocknr, e2_blkcnt_t blockcnt, blk64_t, int,
+                     void* priv) {
+  auto* c = static_cast<BlockRunCtx*>(priv);
+  if (blockcnt < 0) return 0;
+  const uint64_t l = static_cast<uint64_t>(blockcnt);
+  if (l >= c->size_blocks) return 0;
+  if (c->run_len > 0 && l == c->run_lblk + c->run_len && *blocknr == c->run_pblk + c->run_len &&
+      c->run_len < 256) {
+    ++c->run_len;
+    return 0;
+  }
+  if (c->run_len > 0 && !c->flush(c->run_lblk, c->run_pblk, c->run_len)) {
+    c->failed = true;
+    return BLOCK_ABORT;
+  }
+  c->run_lblk = l;
+  c->run_pblk = *blocknr;
+  c->run_len = 1;
+  return 0;
+}
+
+bool Extractor::CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::string* error) {
+  auto* small = reinterpret_cast<ext2_inode*>(inode);
+  const uint64_t size = EXT2_I_SIZE(small);
+  const uint64_t bs = fs_->blocksize;
+  // ext4 cannot address more than 2^32 blocks in a file.
+  if (size > (static_cast<uint64_t>(1) << 32) * bs) {
+    *error = "impossible file size " + std::to_string(size);
+    return false;
+  }
+  if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    *error = "cannot set the file size to " + std::to_string(size) + ": " + Errno(errno);
+    return false;
+  }
+  if (size == 0) return true;
+
+  if (small->i_flags & EXT4_INLINE_DATA_FL) {
+    size_t isize = 0;
+    errcode_t rc = ext2fs_inline_data_size(fs_, ino, &isize);
+    if (rc || isize > 65536) {
+      *error = "cannot read inline data: " + (rc ? Ext2Error(rc) : std::string("bad size"));
+      return false;
+    }
+    std::vector<char> data(isize + 1);
+    rc = ext2fs_inline_data_get(fs_, ino, small, data.data(), &isize);
+    if (rc) {
+      *error = "cannot read inline data: " + Ext2Error(rc);
+      return false;
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(isize, size));
+    if (n > 0 && pwrite(fd, data.data(), n, 0) != static_cast<ssize_t>(n)) {
+      *error = "cannot write: " + Errno(errno);
+      return false;
+    }
+    n_bytes_ += n;
+    return true;
+  }
+
+  const uint64_t size_blocks = (size + bs - 1) / bs;
+  if (small->i_flags & EXT4_EXTENTS_FL) {
+    ext2_extent_handle_t h = nullptr;
+    errcode_t rc = ext2fs_extent_open2(fs_, ino, small, &h);
+    if (rc) {
+      *error = "cannot read the extent tree: " + Ext2Error(rc);
+      return false;
+    }
+    std::unique_ptr<std::remove_pointer_t<ext2_extent_handle_t>, void (*)(ext2_extent_handle_t)>
+        guard(h, ext2fs_extent_free);
+    ext2fs_extent ext;
+    uint64_t next_lblk = 0, leaves = 0;
+    rc = ext2fs_extent_get(h, EXT2_EXTENT_ROOT, &ext);
+    while (rc == 0) {
+      if ((ext.e_flags & EXT2_EXTENT_FLAGS_LEAF) && ext.e_len > 0) {
+        if (++leaves > size_blocks + 16 || ext.e_lblk < next_lblk) {
+          *error = "corrupt extent tree (overlapping or repeated extents)";
+          return false;
+        }
+        next_lblk = ext.e_lblk + ext.e_len;
+        if (!(ext.e_flags & EXT2_EXTENT_FLAGS_UNINIT) && ext.e_lblk < size_blocks) {
+          const uint64_t len = std::min<uint64_t>(ext.e_len, size_blocks - ext.e_lblk);
+          if (!ReadRun(ext.e_lblk, ext.e_pblk, len, size, fd, error)) return false;
+        }
+      }
+      rc = ext2fs_extent_get(h, EXT2_EXTENT_NEXT, &ext);
+    }
+    if (rc != EXT2_ET_EXTENT_NO_NEXT && rc != EXT2_ET_NO_CURRENT_NODE) {
+      *error = "cannot read the extent tree: " + Ext2Error(rc);
+      return false;
+    }
+    return true;
+  }
+
+  // Block-mapped file: gather contiguous runs.
+  BlockRunCtx ctx;
+  ctx.self = this;
+  ctx.size_blocks = size_blocks;
+  ctx.flush = [&](blk64_t l, blk64_t p, uint64_t n) { return ReadRun(l, p, n, size, fd, error); };
+  errcode_t rc = ext2fs_block_iterate3(fs_, ino, BLOCK_FLAG_READ_ONLY | BLOCK_FLAG_DATA_ONLY,
+                                       nullptr, BlockRunCallback, &ctx);
+  if (ctx.failed) return false;
+  if (rc) {
+    *error = "cannot read the block map: " + Ext2Error(rc);
+    return false;
+  }
+  if (ctx.run_len > 0 && !ReadRun(ctx.run_lblk, ctx.run_pblk, ctx.run_len, size, fd, error))
+    return false;
+  return true;
+}
+
+bool Extractor::ReadSymlink(ext2_ino_t ino, ext2_inode_large* inode, std::string* target,
+                            std::string* error) {
+  auto* small = reinterpret_cast<ext2_inode*>(inode);
+  const uint64_t size = EXT2_I_SIZE(small);
+  if (size == 0 || size > kMaxSymlinkTarget) {
+    *error = "symbolic link has an impossible length " + std::to_string(size);
+    return false;
+  }
+  if (small->i_flags & EXT4_INLINE_DATA_FL) {
+    size_t isize = 0;
+    errcode_t rc = ext2fs_inline_data_size(fs_, ino, &isize);
+    if (rc || isize > 65536) {
+      *error = "cannot read the link target: " + (rc ? Ext2Error(rc) : std::string("bad size"));
+      return false;
+    }
+    std::vector<char> data(isize + 1);
+    rc = ext2fs_inline_data_get(fs_, ino, small, data.data(), &isize);
+    if (rc) {
+      *error = "cannot read the link target: " + Ext2Error(rc);
+      return false;
+    }
+    target->assign(data.data(), std::min<size_t>(isize, size));
+  } else if (ext2fs_is_fast_symlink(small)) {
+    target->assign(reinterpret_cast<const char*>(small->i_block),
+                   std::min<size_t>(size, sizeof(small->i_block)));
+  } else {
+    // Slow symlink: the target sits in a data block; read it through a temporary file-like pass.
+    ext2_file_t f = nullptr;
+    errcode_t rc = ext2fs_file_open2(fs_, ino, small, 0, &f);
+    if (rc) {
+      *error = "cannot read the link target: " + Ext2Error(rc);
+      return false;
+    }
+    std::vector<char> data(size);
+    unsigned int got = 0;
+    rc = ext2fs_file_read(f, data.data(), static_cast<unsigned>(size), &got);
+    ext2fs_file_close(f);
+    if (rc || got != size) {
+      *error = "cannot read the link target: " + (rc ? Ext2Error(rc) : std::string("short read"));
+      return false;
+    }
+    target->assign(data.data(), size);
+  }
+  size_t nul = target->find('\0');
+  if (nul != std::string::npos) target->resize(nul);
+  if (target->empty()) {
+    *error = "symbolic link has an empty target";
+    return false;
+  }
+  return true;
+}
+
+void Extractor::Record(const std::string& rel, const ext2_inode_large& inode, const Xattrs& x) {
+  FsConfigEntry e;
+  e.path = ConfigPath(rel);
+  e.uid = inode_uid(inode);
+  e.gid = inode_gid(inode);
+  e.mode = inode.i_mode & 07777;
+  if (x.has_caps) {
+    uint64_t caps = 0;
+    if (DecodeCapabilities(x.caps.data(), x.caps.size(), &caps)) {
+      e.capabilities = caps;
+    } else {
+      Warning(e.path + ": malformed security.capability attribute ignored");
+    }
+  }
+  fs_config_.Line(FormatFsConfigLine(e));
+  if (x.has_selinux) {
+    std::string ctx = x.selinux;
+    size_t nul = ctx.find('\0');
+    if (nul != std::string::npos) ctx.resize(nul);
+    if (!ctx.empty()) contexts_.Line(EscapeRegex("/" + e.path) + " " + ctx);
+  }
+}
+
+void Extractor::ApplyMetadata(const std::string& rel, int fd, int dirfd, const std::string& name,
+                              const ext2_inode_large& inode, const Xattrs& x) {
+  const auto* small = reinterpret_cast<const ext2_inode*>(&inode);
+  const bool is_link = LINUX_S_ISLNK(inode.i_mode);
+  const std::string where = tree_path_ + (rel.empty() ? "" : "/" + rel);
+  // A path through /proc/self/fd lets the l*xattr calls act on the entry itself without ever
+  // resolving a name through a link.
+  const std::string proc_path =
+      "/proc/self/fd/" + std::to_string(fd >= 0 ? fd : dirfd) + (fd >= 0 ? "" : "/" + name);
+  if (is_root_) {
+    int rc = fd >= 0 ? fchown(fd, inode_uid(inode), inode_gid(inode))
+                     : fchownat(dirfd, name.c_str(), inode_uid(inode), inode_gid(inode),
+                                AT_SYMLINK_NOFOLLOW);
+    if (rc != 0) Warning(where + ": cannot set the owner: " + Errno(errno));
+  }
+  if (!is_link) {
+    const mode_t mode = inode.i_mode & 07777;
+    int rc = fd >= 0 ? fchmod(fd, mode) : fchmodat(dirfd, name.c_str(), mode, 0);
+    if (rc != 0) Warning(where + ": cannot set the mode: " + Errno(errno));
+  }
+  if (is_root_) {
+    auto set = [&](const char* key, const std::string& value) {
+      int rc = fd >= 0 ? fsetxattr(fd, key, value.data(), value.size(), 0)
+                       : lsetxattr(proc_path.c_str(), key, value.data(), value.size(), 0);
+      if (rc != 0 && !warned_xattr_) {
+        warned_xattr_ = true;
+        Warning(where + ": cannot set " + key + " (" + Errno(errno) +
+                "); the config files keep it, further failures are not reported");
+      }
+    };
+    if (x.has_caps && !is_link) set("security.capability", x.caps);
+    if (x.has_selinux) set("security.selinux", x.selinux);
+  }
+  const bool large = inode_size_ > EXT2_GOOD_OLD_INODE_SIZE &&
+                     inode.i_extra_isize >= offsetof(ext2_inode_large, i_crtime) -
+                                                EXT2_GOOD_OLD_INODE_SIZE;
+  Timestamp mt = DecodeTime(small->i_mtime, large ? &inode.i_mtime_extra : nullptr);
+  Timestamp at = DecodeTime(small->i_atime, large ? &inode.i_atime_extra : nullptr);
+  struct timespec ts[2];
+  ts[0].tv_sec = static_cast<time_t>(at.sec);
+  ts[0].tv_nsec = at.nsec;
+  ts[1].tv_sec = static_cast<time_t>(mt.sec);
+  ts[1].tv_nsec = mt.nsec;
+  int rc = fd >= 0 ? futimens(fd, ts) : utimensat(dirfd, name.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+  if (rc != 0) Warning(where + ": cannot set the times: " + Errno(errno));
+}
+
+void Extractor::Progress() {
+  ++n_entries_;
+  if (n_entries_ % 5000 == 0) out_ << kTool << ": " << n_entries_ << " entries extracted\n";
+}
+
+void Extractor::WalkDir(ext2_ino_t dir_ino, int dirfd, const std::string& rel, int depth) {
+  std::vector<DirEntry> entries;
+  std::string error;
+  if (!ListDir(dir_ino, &entries, &error)) {
+    Error(ConfigPath(rel) + ": " + error);
+    return;
+  }
+  for (const auto& e : entries) ExtractEntry(e, dirfd, rel, depth);
+}
+
+void Extractor::ExtractEntry(const DirEntry& e, int dirfd, const std::string& parent_rel,
+                             int depth) {
+  const std::string shown = ConfigPath(parent_rel) + "/" + e.name;
+  if (const char* why = BadNameReason(e.name)) {
+    Error("skipping a bad directory entry in " + ConfigPath(parent_rel) + ": " + why);
+    return;
+  }
+  const std::string rel = parent_rel.empty() ? e.name : parent_rel + "/" + e.name;
+  if (e.ino == EXT2_ROOT_INO || e.ino > fs_->super->s_inodes_count ||
+      (e.ino < EXT2_FIRST_INODE(fs_->super) && e.ino != EXT2_ROOT_INO)) {
+    Error(shown + ": entry points to " +
+          (e.ino == EXT2_ROOT_INO ? std::string("the root directory (directory loop)")
+                                  : "reserved or invalid inode " + std::to_string(e.ino)) +
+          "; skipped");
+    return;
+  }
+  std::vector<char> ibuf(inode_size_ < sizeof(ext2_inode_large) ? sizeof(ext2_inode_large)
+                                                                 : inode_size_);
+  auto* inode = reinterpret_cast<ext2_inode_large*>(ibuf.data());
+  std::string error;
+  if (!ReadInode(e.ino, inode, &error)) {
+    Error(shown + ": " + error);
+    return;
+  }
+  const uint16_t mode = inode->i_mode;
+  if (inode->i_links_count == 0 && !LINUX_S_ISDIR(mode)) {
+    Error(shown + ": entry points to a deleted inode; skipped");
+    return;
+  }
+  if (opt_.verbose) out_ << shown << "\n";
+
+  // A further name of an inode already extracted becomes a hard link.
+  if (!LINUX_S_ISDIR(mode)) {
+    auto it = links_.find(e.ino);
+    if (it != links_.end()) {
+      // The first name's folders were all made by this run, so the relative path cannot pass
+      // through a link.
+      if (linkat(treefd_, it->second.c_str(), dirfd, e.name.c_str(), 0) != 0) {
+        Error(shown + ": cannot create hard link: " + Errno(errno));
+        return;
+      }
+      Xattrs x;
+      if (!ReadXattrs(e.ino, inode, &x, &error)) Error(shown + ": " + error);
+      Record(rel, *inode, x);
+      ++n_hardlinks_;
+      Progress();
+      return;
+    }
+  }
+
+  Xattrs x;
+  if (!ReadXattrs(e.ino, inode, &x, &error)) Error(shown + ": " + error);
+
+  if (LINUX_S_ISDIR(mode)) {
+    if (!dirs_seen_.insert(e.ino).second) {
+      Error(shown + ": directory appears twice in the tree (directory loop); skipped");
+      return;
+    }
+    if (depth + 1 > kMaxDepth) {
+      Error(shown + ": directory tree is deeper than " + std::to_string(kMaxDepth) +
+            " levels; skipped");
+      return;
+    }
+    if (mkdirat(dirfd, e.name.c_str(), 0700) != 0) {
+      Error(shown + ": cannot create folder: " + Errno(errno));
+      return;
+    }
+    int fd = openat(dirfd, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      Error(shown + ": cannot open the new folder: " + Errno(errno));
+      return;
+    }
+    Record(rel, *inode, x);
+    ++n_dirs_;
+    Progress();
+    WalkDir(e.ino, fd, rel, depth + 1);
+    ApplyMetadata(rel, fd, -1, "", *inode, x);
+    close(fd);
+    return;
+  }
+
+  if (LINUX_S_ISREG(mode)) {
+    int fd = openat(dirfd, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+    if (fd < 0) {
+      Error(shown + ": cannot create file: " + Errno(errno));
+      return;
+    }
+    if (!CopyData(e.ino, inode, fd, &error)) {
+      Error(shown + ": " + error);
+      close(fd);
+      return;
+    }
+    ApplyMetadata(rel, fd, -1, "", *inode, x);
+    close(fd);
+    Record(rel, *inode, x);
+    if (inode->i_links_count > 1) links_[e.ino] = rel;
+    ++n_files_;
+    Progress();
+    return;
+  }
+
+  if (LINUX_S_ISLNK(mode)) {
+    std::string target;
+    if (!ReadSymlink(e.ino, inode, &target, &error)) {
+      Error(shown + ": " + error);
+      return;
+    }
+    if (symlinkat(target.c_str(), dirfd, e.name.c_str()) != 0) {
+      Error(shown + ": cannot create symbolic link: " + Errno(errno));
+      return;
+    }
+    ApplyMetadata(rel, -1, dirfd, e.name, *inode, x);
+    Record(rel, *inode, x);
+    if (inode->i_links_count > 1) links_[e.ino] = rel;
+    ++n_links_;
+    Progress();
+    return;
+  }
+
+  if (LINUX_S_ISCHR(mode) || LINUX_S_ISBLK(mode) || LINUX_S_ISFIFO(mode) ||
+      LINUX_S_ISSOCK(mode)) {
+    const auto* small = reinterpret_cast<const ext2_inode*>(inode);
+    unsigned major = 0, minor = 0;
+    if (small->i_block[0]) {
+      major = (small->i_block[0] >> 8) & 255;
+      minor = small->i_block[0] & 255;
+    } else {
+      major = (small->i_block[1] & 0xfff00) >> 8;
+      minor = (small->i_block[1] & 0xff) | ((small->i_block[1] >> 12) & 0xfff00);
+    }
+    mode_t type = LINUX_S_ISCHR(mode)    ? S_IFCHR
+                  : LINUX_S_ISBLK(mode)  ? S_IFBLK
+                  : LINUX_S_ISFIFO(mode) ? S_IFIFO
+                                         : S_IFSOCK;
+    int rc;
+    if (is_root_ || type == S_IFIFO) {
+      rc = mknodat(dirfd, e.name.c_str(), type | 0600, makedev(major, minor));
+    } else {
+      // Without the right to make device nodes an empty file holds the place; the attribute
+      // file still describes the entry.
+      int fd = openat(dirfd, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600);
+      rc = fd < 0 ? -1 : close(fd);
+    }
+    if (rc != 0) {
+      Error(shown + ": cannot create special file: " + Errno(errno));
+      return;
+    }
+    ApplyMetadata(rel, -1, dirfd, e.name, *inode, x);
+    Record(rel, *inode, x);
+    if (inode->i_links_count > 1) links_[e.ino] = rel;
+    ++n_special_;
+    Progress();
+    return;
+  }
+  Error(shown + ": unknown file type " + std::to_string(mode >> 12) + "; skipped");
+}
+
+int Extractor::Run() {
+  const auto started = std::chrono::steady_clock::now();
+  std::string error;
+  name_ = StemOf(opt_.image);
+  if (!OpenFs(&error)) return Fatal(opt_.image + ": " + error);
+  folder_ = ChooseFolderName(LastMounted(sb_), VolumeLabel(sb_), name_);
+  if (!UsableFolderName(folder_)) folder_ = "image";
+  buf_.reset(new char[kCopyBufferBytes]);
+
+  out_ << kTool << ": " << opt_.image << ": " << (src_.is_sparse() ? "sparse" : "raw")
+       << " ext4 image, " << fs_->blocksize << "-byte blocks, " << ext2fs_blocks_count(fs_->super)
+       << " blocks, volume '" << VolumeLabel(sb_) << "', mounted on '" << LastMounted(sb_)
+       << "'\n";
+  out_ << kTool << ": extracting to " << opt_.outdir << "/" << folder_ << "\n";
+  out_.flush();
+
+  if (!MakeTreeRoot(&error) || !OpenConfigFiles(&error)) return Fatal(error);
+
+  treefd_ = openat(outfd_, folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (treefd_ < 0) return Fatal("cannot open " + tree_path_ + ": " + Errno(errno));
+  const int rootfd = treefd_;
+  std::vector<char> ibuf(std::max(inode_size_, sizeof(ext2_inode_large)));
+  auto* root = reinterpret_cast<ext2_inode_large*>(ibuf.data());
+  if (!ReadInode(EXT2_ROOT_INO, root, &error)) return Fatal(error);
+  if (!LINUX_S_ISDIR(root->i_mode))
+    return Fatal("corrupt file system: the root inode is not a directory");
+  Xattrs rx;
+  if (!ReadXattrs(EXT2_ROOT_INO, root, &rx, &error)) Error(folder_ + ": " + error);
+  Record("", *root, rx);
+  dirs_seen_.insert(EXT2_ROOT_INO);
+  WalkDir(EXT2_ROOT_INO, rootfd, "", 0);
+  ApplyMetadata("", rootfd, -1, "", *root, rx);
+
+  if (!fs_config_.Close(&error) || !contexts_.Close(&error) || !WriteOptions(&error))
+    return Fatal(error);
+
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  out_ << kTool << ": " << n_files_ << " files, " << n_dirs_ << " folders, " << n_links_
+       << " symbolic links, " << n_hardlinks_ << " hard links, " << n_special_
+       << " special files; " << n_bytes_ << " bytes in " << static_cast<int>(secs * 1000)
+       << " ms\n";
+  if (errors_) {
+    err_ << kTool << ": finished with " << errors_ << " error(s)\n";
+    return 1;
+  }
+  out_ << kTool << ": done\n";
+  return 0;
+}
+
+}  // namespace
+
+std::string ChooseFolderName(const std::string& last_mounted, const std::string& label,
+                             const std::string& fallback) {
+  std::string m = LastComponent(last_mounted);
+  if (UsableFolderName(m)) return m;
+  std::string l = LastComponent(label);
+  if (UsableFolderName(l)) return l;
+  return fallback;
+}
+
+int ExtractImage(const ExtractOptions& options, std::ostream& out, std::ostream& err) {
+  Extractor x(options, out, err);
+  int rc = x.Run();
+  out.flush();
+  err.flush();
+  return rc;
+}
+
+int PrintImageInfo(const std::string& image, std::ostream& out, std::ostream& err) {
+  ImageSource src;
+  std::string error;
+  ext2_super_block sb;
+  if (!src.Open(image, &error) || !ReadSuperblock(src, &sb, &error)) {
+    err << kTool << ": error: " << image << ": " << error << "\n";
+    return 1;
+  }
+  out << SuperblockReport(sb, src.size(), src.is_sparse());
+  out.flush();
+  return 0;
+}
+
+}  // namespace orvex::ext4

@@ -1,0 +1,241 @@
+#include "ext4/file_contexts.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "ext4/text_file.h"
+
+namespace orvex::ext4 {
+
+namespace {
+
+bool IsMeta(char c) {
+  return strchr(".^$?*+|[](){}\\", c) != nullptr && c != 0;
+}
+
+// Plain text of a spec that has no metacharacters once escapes are resolved; nullopt otherwise.
+std::optional<std::string> PlainText(std::string_view re) {
+  std::string out;
+  for (size_t i = 0; i < re.size(); ++i) {
+    char c = re[i];
+    if (c == '\\') {
+      if (i + 1 >= re.size()) return std::nullopt;
+      char n = re[i + 1];
+      // \d, \w and friends are classes, not escaped characters.
+      if (isalnum(static_cast<unsigned char>(n))) return std::nullopt;
+      out.push_back(n);
+      ++i;
+      continue;
+    }
+    if (IsMeta(c)) return std::nullopt;
+    out.push_back(c);
+  }
+  return out;
+}
+
+// Literal text every match must start with.
+std::string LiteralPrefix(std::string_view re) {
+  if (re.find('|') != std::string_view::npos) return {};
+  std::string out;
+  for (size_t i = 0; i < re.size(); ++i) {
+    char c = re[i];
+    size_t next = i + 1;
+    char lit;
+    if (c == '\\') {
+      if (i + 1 >= re.size() || isalnum(static_cast<unsigned char>(re[i + 1]))) break;
+      lit = re[i + 1];
+      next = i + 2;
+    } else if (IsMeta(c)) {
+      break;
+    } else {
+      lit = c;
+    }
+    // A quantifier after this character makes it optional or repeatable.
+    if (next < re.size() && strchr("?*+{", re[next])) break;
+    out.push_back(lit);
+    i = next - 1;
+  }
+  return out;
+}
+
+// PCRE spellings that AOSP files use, rewritten for POSIX extended regexes.
+std::string ToPosix(std::string_view re) {
+  std::string out;
+  bool in_bracket = false;
+  for (size_t i = 0; i < re.size(); ++i) {
+    char c = re[i];
+    if (in_bracket) {
+      out.push_back(c);
+      if (c == ']' && out.size() > 1) in_bracket = false;
+      continue;
+    }
+    if (c == '[') {
+      in_bracket = true;
+      out.push_back(c);
+      // A ']' right after '[' or '[^' is literal.
+      if (i + 1 < re.size() && re[i + 1] == '^') out.push_back(re[++i]);
+      if (i + 1 < re.size() && re[i + 1] == ']') out.push_back(re[++i]);
+      continue;
+    }
+    if (c == '\\' && i + 1 < re.size()) {
+      char n = re[i + 1];
+      if (n == 'd') out += "[0-9]";
+      else if (n == 'D') out += "[^0-9]";
+      else {
+        out.push_back(c);
+        out.push_back(n);
+      }
+      ++i;
+      continue;
+    }
+    if (c == '(' && re.substr(i, 3) == "(?:") {
+      out.push_back('(');
+      i += 2;
+      continue;
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+uint32_t TypeFromFlag(std::string_view f) {
+  if (f == "--") return S_IFREG;
+  if (f == "-d") return S_IFDIR;
+  if (f == "-c") return S_IFCHR;
+  if (f == "-b") return S_IFBLK;
+  if (f == "-s") return S_IFSOCK;
+  if (f == "-l") return S_IFLNK;
+  if (f == "-p") return S_IFIFO;
+  return 0;
+}
+
+}  // namespace
+
+std::string EscapeRegex(std::string_view path) {
+  std::string out;
+  out.reserve(path.size() + 8);
+  for (char c : path) {
+    if (c == ' ') {
+      out += "[ ]";
+      continue;
+    }
+    if (IsMeta(c)) out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
+FileContexts::FileContexts() = default;
+
+FileContexts::~FileContexts() {
+  for (auto& s : specs_)
+    if (s.re) regfree(s.re.get());
+}
+
+bool FileContexts::AddSpec(std::string_view regex, std::string_view type,
+                           std::string_view context, std::string* error) {
+  Spec s;
+  s.context = std::string(context);
+  if (!type.empty()) {
+    s.type = TypeFromFlag(type);
+    if (!s.type) {
+      *error = "unknown file type " + std::string(type);
+      return false;
+    }
+  }
+  const size_t index = specs_.size();
+  if (auto plain = PlainText(regex)) {
+    specs_.push_back(std::move(s));
+    plain_[*plain].push_back(index);
+    return true;
+  }
+  s.prefix = LiteralPrefix(regex);
+  const std::string anchored = "^(" + ToPosix(regex) + ")$";
+  s.re = std::make_unique<regex_t>();
+  int rc = regcomp(s.re.get(), anchored.c_str(), REG_EXTENDED | REG_NOSUB);
+  if (rc != 0) {
+    char msg[256];
+    regerror(rc, s.re.get(), msg, sizeof(msg));
+    s.re.reset();
+    *error = "bad regex " + std::string(regex) + ": " + msg;
+    return false;
+  }
+  specs_.push_back(std::move(s));
+  regex_.push_back(index);
+  return true;
+}
+
+bool FileContexts::Load(const std::string& file, std::string* error) {
+  LineReader r;
+  if (!r.Open(file, error)) return false;
+  std::string line;
+  size_t lineno = 0;
+  while (r.Next(&line)) {
+    ++lineno;
+    // Tokens from the right: context, then an optional file type; the rest is the regex.
+    std::string_view v(line);
+    while (!v.empty() && isspace(static_cast<unsigned char>(v.front()))) v.remove_prefix(1);
+    while (!v.empty() && isspace(static_cast<unsigned char>(v.back()))) v.remove_suffix(1);
+    if (v.empty() || v.front() == '#') continue;
+    auto last_word = [](std::string_view& s) {
+      size_t p = s.size();
+      while (p > 0 && !isspace(static_cast<unsigned char>(s[p - 1]))) --p;
+      std::string_view w = s.substr(p);
+      s = s.substr(0, p);
+      while (!s.empty() && isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+      return w;
+    };
+    std::string_view context = last_word(v);
+    if (v.empty()) {
+      *error = file + ":" + std::to_string(lineno) + ": ill-formed line: " + line;
+      return false;
+    }
+    std::string_view rest = v;
+    std::string_view type = last_word(rest);
+    if (!rest.empty() && TypeFromFlag(type) != 0) {
+      v = rest;
+    } else {
+      type = {};
+    }
+    std::string err;
+    if (!AddSpec(v, type, context, &err)) {
+      *error = file + ":" + std::to_string(lineno) + ": " + err;
+      return false;
+    }
+  }
+  if (!r.error().empty()) {
+    *error = r.error();
+    return false;
+  }
+  return true;
+}
+
+const FileContexts::Spec* FileContexts::Match(const std::vector<size_t>& candidates,
+                                              std::string_view path, uint32_t type) const {
+  std::string p;  // NUL-terminated copy for regexec, made once
+  for (auto it = candidates.rbegin(); it != candidates.rend(); ++it) {
+    const Spec& s = specs_[*it];
+    if (s.type && s.type != type) continue;
+    if (s.re) {
+      if (path.substr(0, s.prefix.size()) != s.prefix) continue;
+      if (p.empty()) p.assign(path);
+      if (regexec(s.re.get(), p.c_str(), 0, nullptr, 0) != 0) continue;
+    }
+    return &s;
+  }
+  return nullptr;
+}
+
+std::optional<std::string> FileContexts::Lookup(std::string_view path, uint32_t mode) const {
+  const uint32_t type = mode & S_IFMT;
+  const Spec* hit = nullptr;
+  auto it = plain_.find(std::string(path));
+  if (it != plain_.end()) hit = Match(it->second, path, type);
+  if (!hit) hit = Match(regex_, path, type);
+  if (!hit || hit->context == "<<none>>") return std::nullopt;
+  return hit->context;
+}
+
+}  // namespace orvex::ext4

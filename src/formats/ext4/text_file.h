@@ -1,0 +1,52 @@
+#pragma once
+// Small text-file helpers for the config files: a line reader that accepts LF and CR LF, a
+// buffered writer, and whole-file replacement through a temporary file and rename.
+#include <cstdio>
+#include <string>
+
+namespace orvex::ext4 {
+
+class LineReader {
+ public:
+  ~LineReader();
+  bool Open(const std::string& path, std::string* error);
+  // Next line without its line end; false at the end of the file or on an error (see error()).
+  bool Next(std::string* line);
+  // True once a line ending in CR LF has been read.
+  bool saw_crlf() const { return saw_crlf_; }
+  // True when the last line read had a line end.
+  bool last_had_newline() const { return last_had_newline_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  FILE* f_ = nullptr;
+  std::string path_;
+  std::string error_;
+  bool saw_crlf_ = false;
+  bool last_had_newline_ = true;
+};
+
+class TextWriter {
+ public:
+  ~TextWriter();
+  // Creates (truncates) the file.
+  bool Open(const std::string& path, std::string* error);
+  void Write(const std::string& s);
+  // Writes s followed by the line end chosen at construction ("\n" unless set_crlf(true)).
+  void Line(const std::string& s);
+  void set_crlf(bool crlf) { eol_ = crlf ? "\r\n" : "\n"; }
+  // Flushes and closes; false with *error when anything failed to reach the file.
+  bool Close(std::string* error);
+
+ private:
+  FILE* f_ = nullptr;
+  std::string path_;
+  const char* eol_ = "\n";
+  bool failed_ = false;
+};
+
+// Writes content to path atomically: a temporary file beside it, then rename over it. The file
+// keeps the mode of the file it replaces (0644 when new).
+bool WriteFileAtomic(const std::string& path, const std::string& content, std::string* error);
+
+}  // namespace orvex::ext4
