@@ -1,5 +1,6 @@
 #include "text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
@@ -92,6 +93,17 @@ std::string ToUpperAscii(std::string_view s) {
 bool EqualsNoCase(std::string_view a, std::string_view b) { return ToLower(a) == ToLower(b); }
 
 size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from) {
+  bool asciiNeedle = true;
+  for (char c : needle)
+    if (static_cast<unsigned char>(c) >= 0x80) asciiNeedle = false;
+  if (asciiNeedle) {
+    // An ASCII needle can only match ASCII bytes: compare in place without copying the text.
+    if (from > hay.size()) return std::string::npos;
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    auto it = std::search(hay.begin() + static_cast<std::ptrdiff_t>(from), hay.end(), needle.begin(), needle.end(),
+                          [&](char a, char b) { return lower(a) == lower(b); });
+    return it == hay.end() && !needle.empty() ? std::string::npos : static_cast<size_t>(it - hay.begin());
+  }
   // Lower-casing keeps byte lengths for the letters handled, so positions carry over.
   std::string h = ToLower(hay), n = ToLower(needle);
   if (h.size() != hay.size() || n.size() != needle.size()) return std::string::npos;

@@ -25,6 +25,11 @@ std::string ToolKey(std::string_view tool) {
 }
 
 std::string ApplyCarriageReturns(std::string_view text) {
+  // Text whose every CR starts a CR LF pair comes out as it went in.
+  bool plain = text.find('\f') == std::string_view::npos;
+  for (size_t cr = text.find('\r'); plain && cr != std::string_view::npos; cr = text.find('\r', cr + 1))
+    if (cr + 1 >= text.size() || text[cr + 1] != '\n') plain = false;
+  if (plain) return std::string(text);
   std::string in = ReplaceAll(text, "\r\n", "\f");
   std::string out, line;
   out.reserve(in.size() + 16);
@@ -128,14 +133,14 @@ class LogSink : public platform::OutputSink {
     }
     outHeld_ = text.substr(lf + 1);
     text.resize(lf + 1);
-    EmitOut(text);
+    EmitOut(std::move(text));
   }
 
   void OnIdle() override {
     if (!outHeld_.empty()) {
       std::string text = std::move(outHeld_);
       outHeld_.clear();
-      EmitOut(text);
+      EmitOut(std::move(text));
     }
   }
 
@@ -164,15 +169,19 @@ class LogSink : public platform::OutputSink {
  private:
   static std::string LfToCrLf(const std::string& s) {
     std::string out;
-    out.reserve(s.size() + s.size() / 16);
-    for (size_t i = 0; i < s.size(); ++i) {
-      if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) out += '\r';
-      out += s[i];
+    out.reserve(s.size() + s.size() / 8);
+    size_t pos = 0;
+    for (size_t lf = s.find('\n'); lf != std::string::npos; lf = s.find('\n', lf + 1)) {
+      out.append(s, pos, lf - pos);
+      if (lf == 0 || s[lf - 1] != '\r') out += '\r';
+      out += '\n';
+      pos = lf + 1;
     }
+    out.append(s, pos, std::string::npos);
     return out;
   }
 
-  void EmitOut(std::string text) {
+  void EmitOut(std::string&& text) {
     if (platform::kSep == '/') text = LfToCrLf(text);
     text = ApplyCarriageReturns(text);
     text = StripToolBanner(key_, text);

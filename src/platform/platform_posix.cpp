@@ -156,8 +156,10 @@ std::string DecodeToolOutput(std::string_view bytes, bool /*oem*/, std::string* 
   while (i < n) {
     unsigned char c = static_cast<unsigned char>(bytes[i]);
     if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
+      size_t run = i + 1;
+      while (run < n && static_cast<unsigned char>(bytes[run]) < 0x80) ++run;
+      out.append(bytes.data() + i, run - i);
+      i = run;
       continue;
     }
     size_t len = 0;
