@@ -24,4 +24,22 @@ inline std::string P(std::initializer_list<std::string> parts) {
 // " > nul" / " > /dev/null" with its leading blank.
 inline std::string DiscardOutput() { return " " + std::string(platform::NullOutput()); }
 
+// The backup conventions of the pack jobs. Each logs its step and its success or error word;
+// `shownFrom` and `shownTo` are the names the log shows.
+
+// Copies the image once to its ".org" name (never replaced; skipped when No_Org is 1).
+void KeepOriginalOnce(Context& ctx, const std::string& image, const std::string& org, const std::string& shownFrom,
+                      const std::string& shownTo);
+// Moves the previous image to its ".bak" name (an older .bak goes first).
+void MoveToBackup(Context& ctx, const std::string& image, const std::string& bak, const std::string& shownFrom,
+                  const std::string& shownTo);
+// Gives the ".bak" back after a failed build (the failed output goes first).
+void RestoreBackup(Context& ctx, const std::string& bak, const std::string& image, const std::string& shownFrom,
+                   const std::string& shownTo);
+// Deletes the ".bak" after a good build when No_Backup is 1.
+void DropBackup(Context& ctx, const std::string& bak);
+// "Успех" or "Ошибка" by the outcome.
+void LogOutcome(Context& ctx, bool ok);
+bool CopyFile(const std::string& from, const std::string& to);
+
 }  // namespace orvex

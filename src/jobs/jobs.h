@@ -18,6 +18,10 @@ void ConvertImage(Context& ctx, const std::string& path);
 void PackPartitionImage(Context& ctx, const std::string& folder);
 void MakeAttributeLists(Context& ctx, const std::string& folder);
 void PackSuperImage(Context& ctx, const std::string& folder);
+void PackErofsImage(Context& ctx, const std::string& folder);
+// Follow-ups of a partition pack that take the built image.
+void PackTransferList(Context& ctx, const std::string& image);
+void PackLz4Image(Context& ctx, const std::string& image);
 // Firmware containers
 void UnpackFirmwareContainer(Context& ctx, const std::string& path);
 void UnpackRockchipImage(Context& ctx, const std::string& path);
