@@ -242,3 +242,22 @@ TEST(MakeAttributeLists, ListsOfWhatTheAddFolderHolds) {
   EXPECT_EQ(env.log.Text(),
             "В папке: add отсутствуют подпапки: system и(или) vendor, список атрибутов не может быть создан!\r\n\n");
 }
+
+TEST(PackPartitionFolders, EnabledGroupsInOrder) {
+  EngineEnv env;
+  env.settings.SetInt("Pack_Product", 0);
+  InstallPackFakes(env);
+  fs::path fw = env.Work() / "fw";
+  MakeExt4Folder(fw / "vendor", "Size: 67108864\r\n");
+  MakeExt4Folder(fw / "Image/system", "Size: 67108864\r\n");
+  MakeExt4Folder(fw / "product", "Size: 67108864\r\n");
+  MakeExt4Folder(fw / "odm_b", "Size: 67108864\r\n");
+  fs::create_directories(fw / "system_a");  // empty: skipped
+  PackPartitionFolders(env.ctx, fw.string());
+  auto make = Calls(env, "make_ext4fs");
+  ASSERT_EQ(make.size(), 3u);
+  EXPECT_EQ(make[0].rfind("== make_ext4fs\n" + (fw / "Image/system").string() + "\n", 0), 0u);
+  EXPECT_EQ(make[1].rfind("== make_ext4fs\n" + (fw / "vendor").string() + "\n", 0), 0u);
+  EXPECT_EQ(make[2].rfind("== make_ext4fs\n" + (fw / "odm_b").string() + "\n", 0), 0u);
+  EXPECT_FALSE(fs::exists(fw / "product.img"));
+}
