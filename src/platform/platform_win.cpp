@@ -228,6 +228,7 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
   // was the last.
   std::vector<char> buf(1 << 16);
   std::string_view piece;
+  ULONGLONG lastHeard = GetTickCount64();
   for (;;) {
     const bool ended = WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
     bool any = false;
@@ -240,7 +241,15 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
       any = true;
     }
     if (ended && !any) break;
-    if (!any) WaitForSingleObject(process.get(), 5);
+    if (any) {
+      lastHeard = GetTickCount64();
+      continue;
+    }
+    if (GetTickCount64() - lastHeard >= static_cast<ULONGLONG>(kIdleMilliseconds)) {
+      sink.OnIdle();
+      lastHeard = GetTickCount64();
+    }
+    WaitForSingleObject(process.get(), 5);
   }
   while (ReadWaiting(errRead.get(), buf, piece)) sink.OnStderr(piece);
 
@@ -369,26 +378,36 @@ std::string WindowsVersion() {
 
 }  // namespace
 
-std::string HostDescription() {
-  std::string cpu = Trimmed(Utf8(RegistryText(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0",
-                                              L"ProcessorNameString")));
+HostFacts GetHostFacts() {
+  HostFacts f;
+  f.cpuName = Trimmed(Utf8(
+      RegistryText(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", L"ProcessorNameString")));
   SYSTEM_INFO si{};
   GetNativeSystemInfo(&si);
+  f.cores = static_cast<int>(si.dwNumberOfProcessors);
   MEMORYSTATUSEX mem{};
   mem.dwLength = sizeof mem;
-  GlobalMemoryStatusEx(&mem);
+  if (GlobalMemoryStatusEx(&mem)) {
+    f.totalMemory = static_cast<int64_t>(mem.ullTotalPhys);
+    f.freeMemory = static_cast<int64_t>(mem.ullAvailPhys);
+  }
+  f.systemName = WindowsVersion();
   wchar_t host[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD hostLen = MAX_COMPUTERNAME_LENGTH + 1;
-  if (!GetComputerNameW(host, &hostLen)) hostLen = 0;
+  if (GetComputerNameW(host, &hostLen)) f.computerName = Utf8(std::wstring_view(host, hostLen));
   wchar_t user[257] = {};
-  DWORD userLen = 257;
-  if (!GetUserNameW(user, &userLen)) userLen = 1;
+  DWORD userLen = 257;  // counts the closing NUL on success
+  if (GetUserNameW(user, &userLen) && userLen > 0) f.userName = Utf8(std::wstring_view(user, userLen - 1));
+  return f;
+}
+
+std::string HostDescription() {
+  HostFacts f = GetHostFacts();
   std::string out;
-  out += "CPU: " + cpu + " (" + std::to_string(si.dwNumberOfProcessors) + " cores)\r\n";
-  out += "RAM: " + std::to_string(mem.ullTotalPhys / (1024 * 1024)) + " MB\r\n";
-  out += "OS: " + WindowsVersion() + "\r\n";
-  out += "Computer: " + Utf8(std::wstring_view(host, hostLen)) + "  User: " +
-         Utf8(std::wstring_view(user, userLen > 0 ? userLen - 1 : 0)) + "\r\n";
+  out += "CPU: " + f.cpuName + " (" + std::to_string(f.cores) + " cores)\r\n";
+  out += "RAM: " + std::to_string(f.totalMemory / (1024 * 1024)) + " MB\r\n";
+  out += "OS: " + f.systemName + "\r\n";
+  out += "Computer: " + f.computerName + "  User: " + f.userName + "\r\n";
   return out;
 }
 

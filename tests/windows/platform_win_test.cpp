@@ -158,6 +158,30 @@ TEST(RunInterpreter, OutputReachesTheSinkWhileTheToolRunsInOrder) {
   for (DWORD id : sink.threads) EXPECT_EQ(id, GetCurrentThreadId());
 }
 
+TEST(RunInterpreter, SilenceWhileTheToolRunsIsReported) {
+  // The tool goes on only after the sink was told it had fallen silent.
+  FakeToolFolder bin;
+  std::string tool = bin.Add("quiet", "raw half a line\nwaitfile idle\nout , the rest\n");
+  class IdleSink : public RecordingSink {
+   public:
+    explicit IdleSink(fs::path dir) : dir_(std::move(dir)) {}
+    void OnIdle() override {
+      pieces.push_back("idle");
+      if (!Out().empty()) WriteFile(dir_ / "idle", "");
+    }
+
+   private:
+    fs::path dir_;
+  } sink(bin.Path());
+  ASSERT_EQ(RunInterpreter(ToolForCommand(tool), bin.Dir(), sink), 0);
+  auto first = std::find(sink.pieces.begin(), sink.pieces.end(), "out:half a line");
+  ASSERT_NE(first, sink.pieces.end());
+  ASSERT_NE(first + 1, sink.pieces.end());
+  EXPECT_EQ(first[1], "idle");
+  EXPECT_EQ(sink.Out(), "half a line, the rest\r\n");
+  EXPECT_EQ(sink.Err(), "");
+}
+
 TEST(RunInterpreter, RemoveTreeCommandRemovesAHostileNamedTree) {
   TempDir t;
   fs::path tree = t.path() / ToPath("system & mkdir pwned & %OS% ^ 100% (1)");
@@ -230,6 +254,12 @@ TEST(Host, Facts) {
   EXPECT_NE(temp.back(), '\\');
   EXPECT_TRUE(IsDirectory(temp));
 
+  HostFacts f = GetHostFacts();
+  EXPECT_GE(f.cores, 1);
+  EXPECT_GT(f.freeMemory, 0);
+  EXPECT_GE(f.totalMemory, f.freeMemory);
+  EXPECT_FALSE(f.systemName.empty());
+  EXPECT_FALSE(f.computerName.empty());
   std::string host = HostDescription();
   EXPECT_NE(host.find(" cores)\r\nRAM: "), std::string::npos) << host;
   EXPECT_EQ(host.find("RAM: 0 MB"), std::string::npos) << host;

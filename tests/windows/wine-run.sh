@@ -10,6 +10,9 @@ if [ -z "${WINEPREFIX:-}" ]; then
   WINEPREFIX="$dir/wineprefix"
 fi
 export WINEPREFIX
+# Wine keeps its menus, file associations and the recycle bin in the XDG folders: keep those in
+# the prefix too, so that a test run leaves nothing in the home folder.
+export XDG_DATA_HOME="$WINEPREFIX/xdg-data" XDG_CONFIG_HOME="$WINEPREFIX/xdg-config"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export DISPLAY=
 # Quiet first start: no Mono or Gecko installer prompts for a prefix made here.
