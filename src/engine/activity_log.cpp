@@ -24,6 +24,15 @@ void ActivityLog::AppendSilently(const std::string& text) {
   pendingSilent_ += text;
 }
 
+void ActivityLog::AppendRaw(const std::string& text) {
+  if (text.empty()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  std::string piece = pendingSilent_ + text;
+  pendingSilent_.clear();
+  text_ += text;
+  Notify(piece, false);
+}
+
 std::string ActivityLog::Text() const {
   std::lock_guard<std::mutex> lock(mu_);
   return text_;

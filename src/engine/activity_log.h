@@ -21,6 +21,8 @@ class ActivityLog {
   // Appends raw text without the entry end, and without notifying the view (the view shows it
   // with the next entry).
   void AppendSilently(const std::string& text);
+  // Appends text exactly as given (no entry end) and notifies the observers (a paste).
+  void AppendRaw(const std::string& text);
   std::string Text() const;
   size_t Size() const;
   void Replace(const std::string& text);  // clear (empty text) or paste from the view
