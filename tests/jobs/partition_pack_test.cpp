@@ -166,7 +166,11 @@ TEST(PackPartitionImage, FormsAndSuffixes) {
   MakeExt4Folder(w / "system", "Size: 67108864\r\nType: Raw\r\n");
   WriteFile(w / "system.new.dat.br", "x");
   PackPartitionImage(env.ctx, (w / "system").string());
-  EXPECT_NE(Calls(env, "make_ext4fs")[0].find("<-s>\n<-J>\n"), std::string::npos);
+  EXPECT_NE(Calls(env, "make_ext4fs")[0].find("<-l>\n<67108864>\n<-s>\n<-J>\n"), std::string::npos);
+  // With a journal too, the sparse flag stays out of reach of "-i".
+  MakeExt4Folder(w / "system_ext", "Size: 67108864\r\nType: Sparse\r\nJournal: yes\r\n");
+  PackPartitionImage(env.ctx, (w / "system_ext").string());
+  EXPECT_NE(Calls(env, "make_ext4fs")[1].find("<-l>\n<67108864>\n<-s>\n<-j>\n<4096>\n<-i>\n<-J>\n"), std::string::npos);
   EXPECT_TRUE(HasLine(env, "Выполняется сборка образа раздела: system.img |Sparse| Подождите..."));
   // A folder beside system.img.ext4.lz4 builds system.img.ext4.
   MakeExt4Folder(w / "odm", "Size: 67108864\r\n");

@@ -107,9 +107,11 @@ void PackPartitionImage(Context& ctx, const std::string& path) {
   const std::string timestamp = LocalTimestamp();
   const std::string shPath = P({configDir, n.name + "_pack_ext4.sh"});
   auto buildArgs = [&] {
+    // " -s" goes before the journal pieces: "-i" takes the next word as its value, so that
+    // "-i -J" keeps the journal on, and it must not swallow the sparse flag instead.
     std::string a = "-l " + size;
-    if (journal) a += " -j 4096 -i";
     if (form == "Sparse") a += " -s";
+    if (journal) a += " -j 4096 -i";
     a += " -J -T " + timestamp;
     a += " -L " + Q(label);
     a += " -a " + Q(label);
