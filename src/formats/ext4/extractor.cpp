@@ -120,9 +120,12 @@ class Extractor {
   bool WriteOptions(std::string* error);
 
   bool ReadInode(ext2_ino_t ino, ext2_inode_large* inode, std::string* error);
-  bool ListDir(ext2_ino_t ino, std::vector<DirEntry>* entries, std::string* error);
-  void WalkDir(ext2_ino_t dir_ino, int dirfd, const std::string& rel, int depth);
-  void ExtractEntry(const DirEntry& e, int dirfd, const std::string& rel, int depth);
+  bool ListDir(ext2_ino_t ino, ext2_ino_t parent, std::vector<DirEntry>* entries,
+               std::string* error);
+  void WalkDir(ext2_ino_t dir_ino, ext2_ino_t parent_ino, int dirfd, const std::string& rel,
+               int depth);
+  void ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd, const std::string& rel,
+                    int depth);
 
   bool CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::string* error);
   bool ReadRun(blk64_t lblk, blk64_t pblk, uint64_t count, uint64_t size, int fd,
@@ -294,6 +297,7 @@ bool Extractor::ReadInode(ext2_ino_t ino, ext2_inode_large* inode, std::string* 
 struct ListCtx {
   std::vector<DirEntry>* entries;
   uint64_t limit;
+  ext2_ino_t self, parent;
   bool too_many = false;
 };
 
@@ -301,6 +305,14 @@ int ListCallback(ext2_ino_t, int entry, ext2_dir_entry* dirent, int, int, char*,
   auto* ctx = static_cast<ListCtx*>(priv);
   if (entry == DIRENT_DOT_FILE || entry == DIRENT_DOT_DOT_FILE) return 0;
   if (dirent->inode == 0) return 0;
+  // Folders kept inside their inode report their "." and ".." like other entries; those that
+  // point where they should are not entries of the tree. Any other "." or ".." is kept and
+  // reported as a bad name.
+  const int nlen = ext2fs_dirent_name_len(dirent);
+  if ((nlen == 1 && dirent->name[0] == '.' && dirent->inode == ctx->self) ||
+      (nlen == 2 && dirent->name[0] == '.' && dirent->name[1] == '.' &&
+       dirent->inode == ctx->parent))
+    return 0;
   if (ctx->entries->size() >= ctx->limit) {
     ctx->too_many = true;
     return DIRENT_ABORT;
@@ -310,10 +322,11 @@ int ListCallback(ext2_ino_t, int entry, ext2_dir_entry* dirent, int, int, char*,
   return 0;
 }
 
-bool Extractor::ListDir(ext2_ino_t ino, std::vector<DirEntry>* entries, std::string* error) {
+bool Extractor::ListDir(ext2_ino_t ino, ext2_ino_t parent, std::vector<DirEntry>* entries,
+                        std::string* error) {
   // A directory cannot hold more entries than the file system has inodes (hard links aside,
   // which still need 8 bytes each); the bound stops corrupt directories early.
-  ListCtx ctx{entries, std::max<uint64_t>(fs_->super->s_inodes_count, 1u << 20)};
+  ListCtx ctx{entries, std::max<uint64_t>(fs_->super->s_inodes_count, 1u << 20), ino, parent};
   // Folders stored inside their inode need the inline flag; block folders must not get it.
   int flags = 0;
   ext2_inode inode;
@@ -330,7 +343,9 @@ bool Extractor::ListDir(ext2_ino_t ino, std::vector<DirEntry>* entries, std::str
     return false;
   }
   std::sort(entries->begin(), entries->end(),
-            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+            [](const DirEntry& a, const DirEntry& b) {
+              return a.name != b.name ? a.name < b.name : a.ino < b.ino;
+            });
   return true;
 }
 
@@ -440,7 +455,10 @@ bool Extractor::CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::s
   const uint64_t size = EXT2_I_SIZE(small);
   const uint64_t bs = fs_->blocksize;
   // ext4 cannot address more than 2^32 blocks in a file.
-  if (size > (static_cast<uint64_t>(1) << 32) * bs) {
+  // ext4 cannot address more than 2^32 blocks in a file; a file far larger than its whole file
+  // system could only be a hole, and is taken for corruption.
+  const uint64_t fs_bytes = ext2fs_blocks_count(fs_->super) * bs;
+  if (size > (static_cast<uint64_t>(1) << 32) * bs || size / 64 > fs_bytes) {
     *error = "impossible file size " + std::to_string(size);
     return false;
   }
@@ -650,18 +668,19 @@ void Extractor::Progress() {
   if (n_entries_ % 5000 == 0) out_ << kTool << ": " << n_entries_ << " entries extracted\n";
 }
 
-void Extractor::WalkDir(ext2_ino_t dir_ino, int dirfd, const std::string& rel, int depth) {
+void Extractor::WalkDir(ext2_ino_t dir_ino, ext2_ino_t parent_ino, int dirfd,
+                        const std::string& rel, int depth) {
   std::vector<DirEntry> entries;
   std::string error;
-  if (!ListDir(dir_ino, &entries, &error)) {
+  if (!ListDir(dir_ino, parent_ino, &entries, &error)) {
     Error(ConfigPath(rel) + ": " + error);
     return;
   }
-  for (const auto& e : entries) ExtractEntry(e, dirfd, rel, depth);
+  for (const auto& e : entries) ExtractEntry(e, dir_ino, dirfd, rel, depth);
 }
 
-void Extractor::ExtractEntry(const DirEntry& e, int dirfd, const std::string& parent_rel,
-                             int depth) {
+void Extractor::ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd,
+                             const std::string& parent_rel, int depth) {
   const std::string shown = ConfigPath(parent_rel) + "/" + e.name;
   if (const char* why = BadNameReason(e.name)) {
     Error("skipping a bad directory entry in " + ConfigPath(parent_rel) + ": " + why);
@@ -735,7 +754,7 @@ void Extractor::ExtractEntry(const DirEntry& e, int dirfd, const std::string& pa
     Record(rel, *inode, x);
     ++n_dirs_;
     Progress();
-    WalkDir(e.ino, fd, rel, depth + 1);
+    WalkDir(e.ino, dir_ino, fd, rel, depth + 1);
     ApplyMetadata(rel, fd, -1, "", *inode, x);
     close(fd);
     return;
@@ -849,7 +868,7 @@ int Extractor::Run() {
   if (!ReadXattrs(EXT2_ROOT_INO, root, &rx, &error)) Error(folder_ + ": " + error);
   Record("", *root, rx);
   dirs_seen_.insert(EXT2_ROOT_INO);
-  WalkDir(EXT2_ROOT_INO, rootfd, "", 0);
+  WalkDir(EXT2_ROOT_INO, EXT2_ROOT_INO, rootfd, "", 0);
   ApplyMetadata("", rootfd, -1, "", *root, rx);
 
   if (!fs_config_.Close(&error) || !contexts_.Close(&error) || !WriteOptions(&error))

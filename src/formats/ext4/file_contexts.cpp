@@ -194,7 +194,8 @@ bool FileContexts::Load(const std::string& file, std::string* error) {
     }
     std::string_view rest = v;
     std::string_view type = last_word(rest);
-    if (!rest.empty() && TypeFromFlag(type) != 0) {
+    // A second-to-last word like "-d" is the file type (an unknown one is an error).
+    if (!rest.empty() && type.size() == 2 && type[0] == '-') {
       v = rest;
     } else {
       type = {};

@@ -29,6 +29,8 @@ class FileContexts {
   ~FileContexts();
   FileContexts(const FileContexts&) = delete;
   FileContexts& operator=(const FileContexts&) = delete;
+  FileContexts(FileContexts&&) = default;
+  FileContexts& operator=(FileContexts&&) = default;
 
   // Reads a file; false with *error on an unreadable file, an ill-formed line or a bad regex.
   bool Load(const std::string& file, std::string* error);
