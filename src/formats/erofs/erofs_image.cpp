@@ -84,7 +84,7 @@ class ZMap {
     alg_[1] = h[6] >> 4;
     const uint8_t clusterbits = h[7];
     idata_size_ = Le16(h + 2);
-    if (advise_ & ~kAdviseKnown) Fail("unknown compression flags 0x" + Hex(advise_));
+    if (advise_ & ~kAdviseKnown) Fail("has unknown compression flags 0x" + Hex(advise_));
     if ((advise_ & kAdviseFragmentPcluster) || (clusterbits & 0x80))
       Fail("uses fragments, which this reader does not support");
     if (inode.layout == kLayoutCompressedFull && (advise_ & kAdviseCompacted2B))
@@ -559,7 +559,8 @@ Inode Image::ReadInode(uint64_t nid) const {
   }
   if (ino.mtime_nsec >= 1000000000u) ino.mtime_nsec = 0;
   ino.xattr_size = ino.xattr_icount ? 12 + 4 * (uint32_t{ino.xattr_icount} - 1) : 0;
-  CheckRange(size, ino.pos, uint64_t{ino.inode_size} + ino.xattr_size, "inode with its attributes");
+  if (ino.pos + ino.inode_size + ino.xattr_size > size)
+    throw Error(NidText(nid) + " has an attribute area that runs past the end of the image");
   switch (ino.mode & S_IFMT) {
     case S_IFREG: ino.type = FileType::kRegular; break;
     case S_IFDIR: ino.type = FileType::kDirectory; break;

@@ -42,8 +42,17 @@ class Walker {
     if (pending_ > lim_.max_pending_bytes) throw Error("directories too large to walk at /" + path);
     std::unordered_set<std::string_view> seen;
     seen.reserve(entries.size());
+    bool dot = false, dotdot = false;
     for (const DirEntry& d : entries) {
-      if (d.name == "." || d.name == "..") continue;
+      // The directory's own "." and ".." are not extracted; any further one is damage.
+      if (d.name == "." && !dot) {
+        dot = true;
+        continue;
+      }
+      if (d.name == ".." && !dotdot) {
+        dotdot = true;
+        continue;
+      }
       std::string why;
       if (!IsSafeName(d.name, &why)) {
         v_.Skip(path, d.name, why);

@@ -722,7 +722,7 @@ int Run(const ExtractOptions& opt) {
     if (ex.attr_failures())
       Warn(std::to_string(ex.attr_failures()) + " owners, attributes or times could not be set");
     if (ex.skipped()) {
-      std::fprintf(stderr, "%s: error: %llu entries with unsafe names were left out\n", kTool,
+      std::fprintf(stderr, "%s: error: %llu entries were left out (unsafe or repeated names)\n", kTool,
                    static_cast<unsigned long long>(ex.skipped()));
       return 1;
     }
