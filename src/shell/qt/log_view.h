@@ -61,6 +61,7 @@ class LogView : public QPlainTextEdit {
   int HighlightResults(const QString& failText, const QString& successText, const QString& summaryText);
 
   void ScrollToEnd();
+  int LeftMargin() const { return viewportMargins().left(); }
   QString SelectedText() const;  // line breaks as "\n"
   void CopyAndDeselect();
   // The address under a point of the viewport, or empty.
