@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -94,3 +95,19 @@ fs::path BinDir() { return ORVEX_BIN_DIR; }
 fs::path BuildDir() { return ORVEX_BUILD_DIR; }
 
 }  // namespace orvex::test
+
+// The POSIX environment calls the tests use, over the C runtime's own.
+extern "C" int setenv(const char* name, const char* value, int overwrite) {
+  if (!overwrite && std::getenv(name)) return 0;
+  return _putenv_s(name, value) == 0 ? 0 : -1;
+}
+
+extern "C" int unsetenv(const char* name) { return _putenv_s(name, "") == 0 ? 0 : -1; }
+
+int setenv(const char* name, const wchar_t* value, int overwrite) {
+  std::wstring w(value);
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), utf8.data(), n, nullptr, nullptr);
+  return setenv(name, utf8.c_str(), overwrite);
+}

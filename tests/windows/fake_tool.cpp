@@ -18,6 +18,8 @@
 //   file PATH=TEXT    write TEXT to the file
 //   waitfile PATH     wait until the file exists (gives up after 60 s and writes "gave up")
 //   readin            read standard input to its end and write "read N bytes"
+//   count N           write the lines 1 to N to standard output, 1000 lines to a write
+//   counterr N        write the lines e1 to eN to standard error, one line to a write
 //   exit N            end with exit code N
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -142,6 +144,17 @@ int main() {
       size_t total = 0;
       while (ReadFile(in, buf, sizeof buf, &got, nullptr) && got > 0) total += got;
       Write(out, "read " + std::to_string(total) + " bytes\r\n");
+    } else if (verb == "count" || verb == "counterr") {
+      const bool toErr = verb == "counterr";
+      const int n = std::atoi(rest.c_str());
+      std::string block;
+      for (int i = 1; i <= n; ++i) {
+        block += (toErr ? "e" : "") + std::to_string(i) + "\r\n";
+        if (toErr || i % 1000 == 0 || i == n) {
+          Write(toErr ? err : out, block);
+          block.clear();
+        }
+      }
     } else if (verb == "exit") {
       return std::atoi(rest.c_str());
     }

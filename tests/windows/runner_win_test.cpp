@@ -75,6 +75,38 @@ TEST(WinRunTool, StartFailureGivesMinus300AndLogsNothing) {
   EXPECT_TRUE(env.tools.Calls().empty());
 }
 
+TEST(WinRunTool, ChattyToolKeepsEveryLineInOrder) {
+  WinEngine env;
+  env.tools.Add("chatty", "count 200000\ncounterr 100\n");
+  ASSERT_EQ(RunTool(env.ctx, env.ctx.Tool("chatty"), "", ""), 0);
+  long expect = 1, expectErr = 1;
+  for (const std::string& line : env.Lines()) {
+    if (line.empty()) continue;
+    if (line[0] == 'e') {
+      ASSERT_EQ(line, "e" + std::to_string(expectErr++));
+    } else {
+      ASSERT_EQ(line, std::to_string(expect++));
+    }
+  }
+  EXPECT_EQ(expect, 200001);
+  EXPECT_EQ(expectErr, 101);
+}
+
+TEST(WinRunTool, AnUnfinishedLineReachesTheLogWhenTheToolFallsSilent) {
+  // The tool waits until the half line is in the log before it finishes the line.
+  WinEngine env;
+  env.tools.Add("slow", "raw 45% done\nwaitfile seen\nout , now 100%\n");
+  fs::path seen = env.tools.Path() / "seen";
+  int id = env.log.AddObserver([&](const std::string& piece, bool) {
+    if (piece.find("45% done") != std::string::npos) WriteFile(seen, "");
+  });
+  ASSERT_EQ(RunTool(env.ctx, env.ctx.Tool("slow"), "", env.tools.Dir()), 0);
+  env.log.RemoveObserver(id);
+  auto lines = env.Lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "45% done"), lines.end()) << env.log.Text();
+  EXPECT_EQ(env.log.Text().find("gave up"), std::string::npos);
+}
+
 TEST(WinWorkspace, RemoveFolderWithHostileNameRemovesOnlyThatFolder) {
   WinEngine env;
   fs::path w = fs::absolute(env.Work());
