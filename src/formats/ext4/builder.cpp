@@ -146,18 +146,30 @@ class Builder {
   uint64_t EstimateFolder(const Node& dir) const;
   void Layout(uint64_t entries);
   void CreateFileSystem();
-  void Populate(int dirfd, const Node& dir, ext2_ino_t dir_ino, const std::string& rel,
-                int depth);
-  void AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::string& rel, int depth);
+  // Creates the entries of a source folder, then writes the folder's own entries in one go.
+  // Returns the number of subfolders (for the folder's link count).
+  uint32_t Populate(int dirfd, const Node* dir, ext2_ino_t dir_ino, ext2_ino_t parent_ino,
+                    const std::string& rel, int depth);
+  struct OutEntry {
+    std::string name;
+    ext2_ino_t ino;
+    int type;
+  };
+  ext2_ino_t AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::string& rel,
+                      int depth);
+  void MakeFolder(ext2_ino_t ino, ext2_ino_t parent, int dirfd, const Node* src,
+                  const Meta& m, const struct stat& st, const std::string& rel, int depth);
+  void WriteFolderEntries(ext2_ino_t ino, ext2_ino_t parent, const std::vector<OutEntry>& entries,
+                          uint64_t min_blocks);
   void Finish();
 
   Meta Resolve(const std::string& rel, const struct stat& st, int dirfd, const char* name);
   std::string LookupPath(const std::string& rel) const;
-  void Link(ext2_ino_t parent, const std::string& name, ext2_ino_t ino, int filetype);
   ext2_ino_t NewInode(ext2_ino_t parent, mode_t mode);
   void WriteNewInode(ext2_ino_t ino, mode_t type, const Meta& m, const struct stat& st,
                      bool extents);
-  void SetInodeMeta(ext2_ino_t ino, const Meta& m, const struct stat& st);
+  // Owner, mode and times; links > 0 also sets the link count.
+  void SetInodeMeta(ext2_ino_t ino, const Meta& m, const struct stat& st, uint32_t links = 0);
   void SetTimes(ext2_inode_large* in, const struct stat& st);
   void SetXattrs(ext2_ino_t ino, const Meta& m, const std::string& shown);
   void CopyData(int fd, ext2_ino_t ino, uint64_t size, const std::string& shown);
@@ -410,21 +422,13 @@ void Builder::CreateFileSystem() {
   Check(ext2fs_allocate_tables(fs_), "cannot allocate the group tables");
   Check(ext2fs_convert_subcluster_bitmap(fs_, &fs_->block_map), "cannot set up the block bitmap");
 
-  // Root folder, reserved inodes, bad-block inode, lost+found, resize inode, journal: the same
-  // skeleton mke2fs makes.
-  Check(ext2fs_mkdir(fs_, EXT2_ROOT_INO, EXT2_ROOT_INO, nullptr), "cannot create the root folder");
+  // Reserved inodes, bad-block inode, resize inode, journal: the same skeleton mke2fs makes. The
+  // root folder and lost+found (inode 11, as everywhere) are written with the tree.
   for (ext2_ino_t i = EXT2_ROOT_INO + 1; i < EXT2_FIRST_INODE(fs_->super); ++i)
     ext2fs_inode_alloc_stats2(fs_, i, +1, 0);
   ext2fs_mark_ib_dirty(fs_);
   ext2fs_inode_alloc_stats2(fs_, EXT2_BAD_INO, +1, 0);
   Check(ext2fs_update_bb_inode(fs_, nullptr), "cannot write the bad-block inode");
-
-  lost_found_ = NewInode(EXT2_ROOT_INO, S_IFDIR);
-  Check(ext2fs_mkdir(fs_, EXT2_ROOT_INO, lost_found_, nullptr), "cannot create lost+found");
-  Link(EXT2_ROOT_INO, "lost+found", lost_found_, EXT2_FT_DIR);
-  // e2fsck wants room in lost+found without allocating: at least 16 KiB and two blocks.
-  for (uint64_t size = bs; size < 16384 || size < 2ull * bs; size += bs)
-    Check(ext2fs_expand_dir(fs_, lost_found_), "cannot enlarge lost+found");
 
   if (ext2fs_has_feature_resize_inode(fs_->super))
     Check(ext2fs_create_resize_inode(fs_), "cannot create the resize inode");
@@ -509,15 +513,6 @@ ext2_ino_t Builder::NewInode(ext2_ino_t parent, mode_t mode) {
   return ino;
 }
 
-void Builder::Link(ext2_ino_t parent, const std::string& name, ext2_ino_t ino, int filetype) {
-  errcode_t rc = ext2fs_link(fs_, parent, name.c_str(), ino, filetype);
-  if (rc == EXT2_ET_DIR_NO_SPACE) {
-    Check(ext2fs_expand_dir(fs_, parent), "cannot enlarge a folder for " + name);
-    rc = ext2fs_link(fs_, parent, name.c_str(), ino, filetype);
-  }
-  Check(rc, "cannot add " + name + " to its folder");
-}
-
 void Builder::SetTimes(ext2_inode_large* in, const struct stat& st) {
   int64_t msec, asec;
   uint32_t mnsec, ansec;
@@ -568,10 +563,11 @@ void Builder::WriteNewInode(ext2_ino_t ino, mode_t type, const Meta& m, const st
   Check(ext2fs_write_inode_full(fs_, ino, reinterpret_cast<ext2_inode*>(in),
                                 static_cast<int>(inode_size_)),
         "cannot write inode " + std::to_string(ino));
-  ext2fs_inode_alloc_stats2(fs_, ino, +1, 0);
+  if (ino != lost_found_) ext2fs_inode_alloc_stats2(fs_, ino, +1, S_ISDIR(type) ? 1 : 0);
 }
 
-void Builder::SetInodeMeta(ext2_ino_t ino, const Meta& m, const struct stat& st) {
+void Builder::SetInodeMeta(ext2_ino_t ino, const Meta& m, const struct stat& st,
+                           uint32_t links) {
   std::vector<char> buf(std::max(inode_size_, sizeof(ext2_inode_large)));
   auto* in = reinterpret_cast<ext2_inode_large*>(buf.data());
   Check(ext2fs_read_inode_full(fs_, ino, reinterpret_cast<ext2_inode*>(in),
@@ -583,6 +579,10 @@ void Builder::SetInodeMeta(ext2_ino_t ino, const Meta& m, const struct stat& st)
   in->i_gid = static_cast<uint16_t>(m.gid);
   in->osd2.linux2.l_i_gid_high = static_cast<uint16_t>(m.gid >> 16);
   SetTimes(in, st);
+  if (links > 0) {
+    // With dir_nlink a folder with too many subfolders for the 16-bit count says 1.
+    in->i_links_count = links > 65000 ? 1 : static_cast<uint16_t>(links);
+  }
   Check(ext2fs_write_inode_full(fs_, ino, reinterpret_cast<ext2_inode*>(in),
                                 static_cast<int>(inode_size_)),
         "cannot write inode " + std::to_string(ino));
@@ -677,8 +677,67 @@ void Builder::CopyData(int fd, ext2_ino_t ino, uint64_t size, const std::string&
   Check(rc, shown + ": cannot write data");
 }
 
-void Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::string& rel,
-                       int depth) {
+void Builder::WriteFolderEntries(ext2_ino_t ino, ext2_ino_t parent,
+                                 const std::vector<OutEntry>& entries, uint64_t min_blocks) {
+  const uint32_t bs = fs_->blocksize;
+  std::string data;
+  std::string block(bs, '\0');
+  size_t pos = 0;          // next free byte in the current block
+  size_t last = 0;         // offset of the last entry in the current block
+  auto entry_at = [&](size_t off) { return reinterpret_cast<ext2_dir_entry*>(block.data() + off); };
+  auto close_block = [&] {
+    Check(ext2fs_set_rec_len(fs_, static_cast<unsigned>(bs - last), entry_at(last)),
+          "cannot lay out a folder");
+    data += block;
+    std::fill(block.begin(), block.end(), '\0');
+    pos = last = 0;
+  };
+  auto add = [&](const std::string& name, ext2_ino_t target, int type) {
+    const size_t rec = (8 + name.size() + 3) & ~size_t{3};
+    if (pos + rec > bs) close_block();
+    ext2_dir_entry* d = entry_at(pos);
+    d->inode = target;
+    Check(ext2fs_set_rec_len(fs_, static_cast<unsigned>(rec), d), "cannot lay out a folder");
+    ext2fs_dirent_set_name_len(d, static_cast<int>(name.size()));
+    ext2fs_dirent_set_file_type(d, type);
+    memcpy(d->name, name.data(), name.size());
+    last = pos;
+    pos += rec;
+  };
+  add(".", ino, EXT2_FT_DIR);
+  add("..", parent, EXT2_FT_DIR);
+  for (const auto& e : entries) add(e.name, e.ino, e.type);
+  close_block();
+  // Further empty blocks (lost+found keeps room for e2fsck): one unused entry spanning each.
+  while (data.size() / bs < min_blocks) {
+    auto* d = reinterpret_cast<ext2_dir_entry*>(block.data());
+    Check(ext2fs_set_rec_len(fs_, bs, d), "cannot lay out a folder");
+    data += block;
+  }
+  ext2_file_t f = nullptr;
+  Check(ext2fs_file_open(fs_, ino, EXT2_FILE_WRITE, &f), "cannot open a folder in the image");
+  unsigned int written = 0;
+  errcode_t rc = 0;
+  for (size_t off = 0; off < data.size() && !rc; off += written) {
+    const size_t n = std::min<size_t>(data.size() - off, kCopyBufferBytes);
+    rc = ext2fs_file_write(f, data.data() + off, static_cast<unsigned>(n), &written);
+  }
+  if (!rc) rc = ext2fs_file_set_size2(f, data.size());
+  errcode_t rc2 = ext2fs_file_close(f);
+  Check(rc ? rc : rc2, "cannot write a folder");
+}
+
+void Builder::MakeFolder(ext2_ino_t ino, ext2_ino_t parent, int dirfd, const Node* src,
+                         const Meta& m, const struct stat& st, const std::string& rel,
+                         int depth) {
+  WriteNewInode(ino, S_IFDIR, m, st, ext2fs_has_feature_extents(fs_->super));
+  const uint32_t subdirs = Populate(dirfd, src, ino, parent, rel, depth);
+  SetInodeMeta(ino, m, st, 2 + subdirs);
+  SetXattrs(ino, m, rel.empty() ? "/" : rel);
+}
+
+ext2_ino_t Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::string& rel,
+                             int depth) {
   const mode_t type = n.st.st_mode & S_IFMT;
   const std::string shown = rel;
   Note(rel);
@@ -686,7 +745,6 @@ void Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::s
   if (type != S_IFDIR && n.st.st_nlink > 1) {
     auto it = hardlinks_.find({n.st.st_dev, n.st.st_ino});
     if (it != hardlinks_.end()) {
-      Link(parent, n.name, it->second, FileType(type));
       std::vector<char> buf(std::max(inode_size_, sizeof(ext2_inode_large)));
       auto* in = reinterpret_cast<ext2_inode*>(buf.data());
       Check(ext2fs_read_inode_full(fs_, it->second, in, static_cast<int>(inode_size_)),
@@ -695,7 +753,7 @@ void Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::s
       Check(ext2fs_write_inode_full(fs_, it->second, in, static_cast<int>(inode_size_)),
             shown + ": cannot write inode");
       estimate_done_ += n.estimate;
-      return;
+      return it->second;
     }
   }
 
@@ -704,22 +762,14 @@ void Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::s
   switch (type) {
     case S_IFDIR: {
       const bool is_lost_found = parent == EXT2_ROOT_INO && n.name == "lost+found";
-      if (is_lost_found) {
-        ino = lost_found_;
-      } else {
-        ino = NewInode(parent, S_IFDIR);
-        Check(ext2fs_mkdir(fs_, parent, ino, nullptr), shown + ": cannot create folder");
-        Link(parent, n.name, ino, EXT2_FT_DIR);
-      }
+      ino = is_lost_found ? lost_found_ : NewInode(parent, S_IFDIR);
       int sub = openat(dirfd, n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (sub < 0) Fail("cannot open folder " + shown + ": " + strerror(errno));
       struct FdCloser {
         int fd;
         ~FdCloser() { close(fd); }
       } closer{sub};
-      Populate(sub, n, ino, rel, depth + 1);
-      SetInodeMeta(ino, m, n.st);
-      SetXattrs(ino, m, shown);
+      MakeFolder(ino, parent, sub, &n, m, n.st, rel, depth + 1);
       break;
     }
     case S_IFREG: {
@@ -731,7 +781,6 @@ void Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::s
       } closer{fd};
       ino = NewInode(parent, type);
       WriteNewInode(ino, type, m, n.st, ext2fs_has_feature_extents(fs_->super));
-      Link(parent, n.name, ino, EXT2_FT_REG_FILE);
       CopyData(fd, ino, static_cast<uint64_t>(n.st.st_size), shown);
       SetXattrs(ino, m, shown);
       break;
@@ -746,7 +795,6 @@ void Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::s
       ino = NewInode(parent, type);
       Check(ext2fs_symlink(fs_, parent, ino, nullptr, target.data()),
             shown + ": cannot create symbolic link");
-      Link(parent, n.name, ino, EXT2_FT_SYMLINK);
       SetInodeMeta(ino, m, n.st);
       SetXattrs(ino, m, shown);
       break;
@@ -757,7 +805,6 @@ void Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::s
     case S_IFSOCK: {
       ino = NewInode(parent, type);
       WriteNewInode(ino, type, m, n.st, false);
-      Link(parent, n.name, ino, FileType(type));
       SetXattrs(ino, m, shown);
       break;
     }
@@ -766,13 +813,40 @@ void Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::s
   }
   if (type != S_IFDIR && n.st.st_nlink > 1) hardlinks_[{n.st.st_dev, n.st.st_ino}] = ino;
   if (type != S_IFDIR) estimate_done_ += n.estimate;
+  return ino;
 }
 
-void Builder::Populate(int dirfd, const Node& dir, ext2_ino_t dir_ino, const std::string& rel,
-                       int depth) {
-  for (const auto& k : dir.kids)
-    AddEntry(dirfd, k, dir_ino, rel.empty() ? k.name : rel + "/" + k.name, depth);
-  estimate_done_ += std::max<uint64_t>(dir.estimate, 1);
+uint32_t Builder::Populate(int dirfd, const Node* dir, ext2_ino_t dir_ino, ext2_ino_t parent_ino,
+                           const std::string& rel, int depth) {
+  std::vector<OutEntry> entries;
+  uint32_t subdirs = 0;
+  const bool root = dir_ino == EXT2_ROOT_INO;
+  bool have_lost_found = false;
+  if (dir) {
+    entries.reserve(dir->kids.size() + 1);
+    for (const auto& k : dir->kids) {
+      const ext2_ino_t ino =
+          AddEntry(dirfd, k, dir_ino, rel.empty() ? k.name : rel + "/" + k.name, depth);
+      entries.push_back({k.name, ino, FileType(k.st.st_mode)});
+      if (S_ISDIR(k.st.st_mode)) ++subdirs;
+      if (root && k.name == "lost+found" && S_ISDIR(k.st.st_mode)) have_lost_found = true;
+    }
+  }
+  if (root && !have_lost_found) {
+    // Not in the source: an empty lost+found with the attributes its path resolves to.
+    struct stat lst = root_.st;
+    lst.st_mode = S_IFDIR | 0700;
+    const Meta lm = Resolve("lost+found", lst, -1, nullptr);
+    MakeFolder(lost_found_, EXT2_ROOT_INO, -1, nullptr, lm, lst, "lost+found", depth + 1);
+    entries.insert(entries.begin(), {"lost+found", lost_found_, EXT2_FT_DIR});
+    ++subdirs;
+  }
+  // e2fsck wants room in lost+found without allocating: at least 16 KiB and two blocks.
+  const uint64_t min_blocks =
+      dir_ino == lost_found_ ? std::max<uint64_t>(2, DivRoundUp(16384, fs_->blocksize)) : 1;
+  WriteFolderEntries(dir_ino, parent_ino, entries, min_blocks);
+  estimate_done_ += dir ? std::max<uint64_t>(dir->estimate, 1) : 1;
+  return subdirs;
 }
 
 void Builder::Finish() {
@@ -855,21 +929,12 @@ int Builder::Run() {
     out_.flush();
     CreateFileSystem();
 
-    // lost+found and the root take their attributes like any other folder.
-    const Node* lf_src = nullptr;
-    for (const auto& k : root_.kids)
-      if (k.name == "lost+found" && S_ISDIR(k.st.st_mode)) lf_src = &k;
-    if (have_source_) Populate(srcfd, root_, EXT2_ROOT_INO, "", 0);
-    if (!lf_src) {
-      struct stat lst = root_.st;
-      lst.st_mode = S_IFDIR | 0700;
-      const Meta lm = Resolve("lost+found", lst, -1, nullptr);
-      SetInodeMeta(lost_found_, lm, lst);
-      SetXattrs(lost_found_, lm, "lost+found");
-    }
+    // The root and lost+found take their attributes like any other folder.
+    lost_found_ = NewInode(EXT2_ROOT_INO, S_IFDIR);
+    ext2fs_inode_alloc_stats2(fs_, lost_found_, +1, 1);  // taken now, written with the root
     const Meta rm = Resolve("", root_.st, srcfd, nullptr);
-    SetInodeMeta(EXT2_ROOT_INO, rm, root_.st);
-    SetXattrs(EXT2_ROOT_INO, rm, "/");
+    MakeFolder(EXT2_ROOT_INO, EXT2_ROOT_INO, srcfd, have_source_ ? &root_ : nullptr, rm, root_.st,
+               "", 0);
 
     const uint64_t inodes_total = fs_->super->s_inodes_count;
     const uint64_t inodes_used = inodes_total - fs_->super->s_free_inodes_count;
