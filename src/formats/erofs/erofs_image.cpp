@@ -711,12 +711,12 @@ void Image::ForEachExtent(const Inode& inode, const std::function<bool(const Ext
 
 void Image::DecodeExtent(const Inode& inode, const Extent& e, std::vector<uint8_t>& out, ReadScratch& scratch) const {
   if (e.llen > kMaxExtentBytes) throw Error(NidText(inode.nid) + " has an extent of absurd size");
-  out.resize(e.llen);
   if (e.kind == ExtentKind::kHole) {
-    std::fill(out.begin(), out.end(), 0);
+    out.assign(e.llen, 0);
     return;
   }
   if (e.kind == ExtentKind::kRaw) {
+    out.resize(e.llen);
     if (!e.interlaced) {
       if (e.llen > e.plen) throw Error(NidText(inode.nid) + " has a raw extent longer than its data");
       src_->ReadAt(e.pa, out.data(), e.llen);
@@ -732,8 +732,11 @@ void Image::DecodeExtent(const Inode& inode, const Extent& e, std::vector<uint8_
     return;
   }
   if (e.plen > kMaxPclusterBytes) throw Error(NidText(inode.nid) + " has a physical cluster of absurd size");
+  // An LZ4 stream grows at most about 255 times when decoded.
+  if (e.llen / 255 > e.plen + 16) throw Error(NidText(inode.nid) + " has an extent longer than its cluster can hold");
   scratch.in.resize(e.plen);
   src_->ReadAt(e.pa, scratch.in.data(), e.plen);
+  out.resize(e.llen);
   size_t margin = 0;
   if (sb_.feature_incompat & kIncompatZeroPadding) {
     while (margin < e.plen && scratch.in[margin] == 0) ++margin;
@@ -821,7 +824,7 @@ std::vector<DirEntry> Image::ReadDir(const Inode& dir) const {
   if (dir.type != FileType::kDirectory) throw Error(NidText(dir.nid) + " is not a directory");
   if (dir.size > kMaxDirectoryBytes) throw Error("directory " + NidText(dir.nid) + " is absurdly large");
   std::vector<uint8_t> data;
-  data.reserve(dir.size);
+  data.reserve(std::min<uint64_t>(dir.size, src_->Size()));
   ReadData(dir, [&](uint64_t, const uint8_t* p, size_t n) {
     if (p) data.insert(data.end(), p, p + n);
     else data.insert(data.end(), n, 0);
