@@ -89,11 +89,7 @@ std::string DetectImageKind(const std::string& path) {
   int64_t size = platform::FileSizeOrMarker(path);
   if (size == 0) return "File_not_found";
   if (size < 0) return "Invalid_Handle";
-#ifdef _WIN32
-  std::FILE* f = _wfopen(platform::ToPath(path).c_str(), L"rb");
-#else
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-#endif
+  std::FILE* f = platform::OpenFile(path, "rb");
   if (!f) return "Invalid_Handle";
   std::string kind = "Signature not found";
   for (const auto& row : kTable) {

@@ -15,27 +15,15 @@ namespace orvex {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-bool IsSep(char c) {
-#ifdef _WIN32
-  return c == '\\' || c == '/';
-#else
-  return c == '/';
-#endif
-}
-
-}  // namespace
-
 std::string StripTrailingSeparators(const std::string& path) {
   std::string p = path;
-  while (p.size() > 1 && IsSep(p.back())) p.pop_back();
+  while (p.size() > 1 && platform::IsSeparator(p.back())) p.pop_back();
   return p;
 }
 
 std::string JoinPath(const std::string& a, const std::string& b) {
   if (a.empty()) return b;
-  if (IsSep(a.back())) return a + b;
+  if (platform::IsSeparator(a.back())) return a + b;
   return a + platform::kSep + b;
 }
 
@@ -44,7 +32,7 @@ JobNames DeriveNames(const std::string& input) {
   n.path = StripTrailingSeparators(input);
   size_t slash = std::string::npos;
   for (size_t i = n.path.size(); i-- > 0;)
-    if (IsSep(n.path[i])) {
+    if (platform::IsSeparator(n.path[i])) {
       slash = i;
       break;
     }

@@ -2,24 +2,35 @@
 // The platform layer: everything that differs between Windows and Linux lives behind these
 // functions. Text is UTF-8 everywhere inside the program.
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvex::platform {
 
 #ifdef _WIN32
 inline constexpr char kSep = '\\';
+inline constexpr std::string_view kSeparators = "\\/";  // every character that separates folders
 inline constexpr std::string_view kExeSuffix = ".exe";
 #else
 inline constexpr char kSep = '/';
+inline constexpr std::string_view kSeparators = "/";
 inline constexpr std::string_view kExeSuffix = "";
 #endif
+inline constexpr bool IsSeparator(char c) { return kSeparators.find(c) != std::string_view::npos; }
 
 // UTF-8 text <-> file-system path.
 std::filesystem::path ToPath(std::string_view utf8);
 std::string FromPath(const std::filesystem::path& p);
+// std::fopen for a UTF-8 path.
+std::FILE* OpenFile(const std::string& path, const char* mode);
+
+// The program's arguments after its name, as UTF-8. Windows hands main() its arguments in the
+// ANSI code page, so there they are read from the UTF-16 command line instead.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // Quotes one path or word for the command interpreter so that it reaches the tool as one
 // argument and nothing in it is interpreted: single quotes for sh, double quotes for cmd.exe.
@@ -79,6 +90,8 @@ struct HostFacts {
   std::string userName;
 };
 HostFacts GetHostFacts();
+// The local wall-clock time with its fields read as if they were UTC, in seconds since 1970.
+int64_t LocalClockSeconds();
 
 // Moves a file or folder tree to the recycle bin / freedesktop trash. True on success.
 bool MoveToTrash(const std::string& path);

@@ -28,6 +28,13 @@ namespace fs = std::filesystem;
 
 fs::path ToPath(std::string_view utf8) { return fs::path(std::string(utf8)); }
 std::string FromPath(const fs::path& p) { return p.string(); }
+std::FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return args;
+}
 
 std::string Quote(std::string_view arg) {
   std::string out;
@@ -287,11 +294,19 @@ HostFacts GetHostFacts() {
         f.systemName = f.systemName.substr(1, f.systemName.size() - 2);
     }
   }
+  if (f.systemName.empty()) f.systemName = "Linux";
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   f.computerName = host;
   if (passwd* pw = getpwuid(geteuid())) f.userName = pw->pw_name;
   return f;
+}
+
+int64_t LocalClockSeconds() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return static_cast<int64_t>(timegm(&local));
 }
 
 std::string HostDescription() {

@@ -65,6 +65,20 @@ bool NeedsQuotesForCmd(std::string_view word) {
 
 fs::path ToPath(std::string_view utf8) { return fs::path(Wide(utf8)); }
 std::string FromPath(const fs::path& p) { return Utf8(p.native()); }
+std::FILE* OpenFile(const std::string& path, const char* mode) { return _wfopen(Wide(path).c_str(), Wide(mode).c_str()); }
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  int n = 0;
+  wchar_t** w = CommandLineToArgvW(GetCommandLineW(), &n);
+  if (!w) {
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    return args;
+  }
+  for (int i = 1; i < n; ++i) args.push_back(Utf8(w[i]));
+  LocalFree(w);
+  return args;
+}
 
 // cmd.exe has no escape for a double quote inside double quotes, and it expands %NAME% even there,
 // before it looks at quotes at all. So:
@@ -399,6 +413,16 @@ HostFacts GetHostFacts() {
   DWORD userLen = 257;  // counts the closing NUL on success
   if (GetUserNameW(user, &userLen) && userLen > 0) f.userName = Utf8(std::wstring_view(user, userLen - 1));
   return f;
+}
+
+int64_t LocalClockSeconds() {
+  // The local time's fields as a FILETIME, counted from 1601 in 100 ns steps.
+  SYSTEMTIME local{};
+  GetLocalTime(&local);
+  FILETIME ft{};
+  SystemTimeToFileTime(&local, &ft);
+  uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
 }
 
 std::string HostDescription() {

@@ -41,22 +41,7 @@ std::string OsVersionName(int number) {
   }
 }
 
-std::string HostSystemName() {
-#ifdef _WIN32
-  return "Windows";
-#else
-  std::ifstream f("/etc/os-release");
-  std::string line;
-  while (std::getline(f, line)) {
-    if (StartsWith(line, "PRETTY_NAME=")) {
-      std::string v = line.substr(12);
-      if (v.size() >= 2 && v.front() == '"') v = v.substr(1, v.size() - 2);
-      return v;
-    }
-  }
-  return "Linux";
-#endif
-}
+std::string HostSystemName() { return platform::GetHostFacts().systemName; }
 
 App::App(JobUi& ui) : ctx{"", settings, messages, log, recent, ui}, dispatcher(ctx) {}
 

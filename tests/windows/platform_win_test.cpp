@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 
 #include "platform.h"
 
@@ -209,6 +210,13 @@ TEST(Files, NamesOutsideTheAnsiCodePage) {
   FindClose(h);
   EXPECT_EQ(std::wstring(fd.cFileName), L"\u0441\u0438\u0441\u0442\u0435\u043c \u0430.img");
 
+  std::FILE* f = OpenFile(file, "rb");
+  ASSERT_NE(f, nullptr);
+  char bytes[8] = {};
+  EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, f), 5u);
+  std::fclose(f);
+  EXPECT_EQ(std::string(bytes), "12345");
+
   EXPECT_EQ(FileSizeOrMarker(file), 5);
   EXPECT_EQ(FileSizeOrMarker(dir), -2);
   EXPECT_EQ(FileSizeOrMarker(dir + "\\missing.img"), -1);
@@ -253,6 +261,19 @@ TEST(Host, Facts) {
   ASSERT_FALSE(temp.empty());
   EXPECT_NE(temp.back(), '\\');
   EXPECT_TRUE(IsDirectory(temp));
+
+  // The C runtime's own reading of the local clock as UTC fields, taken around ours.
+  auto runtime = [] {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_s(&local, &now);
+    return static_cast<int64_t>(_mkgmtime(&local));
+  };
+  int64_t before = runtime();
+  int64_t ours = LocalClockSeconds();
+  int64_t after = runtime();
+  EXPECT_GE(ours, before - 1);
+  EXPECT_LE(ours, after + 1);
 
   HostFacts f = GetHostFacts();
   EXPECT_GE(f.cores, 1);

@@ -32,17 +32,7 @@ std::string ChooseImageSuffix(const std::string& folder) {
 }
 
 // The local clock's fields read as if they were UTC, in seconds since 1970.
-std::string LocalTimestamp() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-  return std::to_string(static_cast<long long>(_mkgmtime(&local)));
-#else
-  localtime_r(&now, &local);
-  return std::to_string(static_cast<long long>(timegm(&local)));
-#endif
-}
+std::string LocalTimestamp() { return std::to_string(platform::LocalClockSeconds()); }
 
 }  // namespace
 

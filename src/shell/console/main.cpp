@@ -39,8 +39,9 @@ int main(int argc, char** argv) {
   std::vector<std::string> paths;
   std::map<std::string, std::string> overrides;
   bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (!optionsEnded && a == "--") {
       optionsEnded = true;
     } else if (!optionsEnded && (a == "--help" || a == "-h")) {
@@ -52,11 +53,11 @@ int main(int argc, char** argv) {
     } else if (!optionsEnded && (a == "--set" || a.rfind("--set=", 0) == 0)) {
       std::string kv;
       if (a == "--set") {
-        if (i + 1 >= argc) {
+        if (i + 1 >= args.size()) {
           std::fprintf(stderr, "orvex-cli: --set needs KEY=VALUE\n");
           return 2;
         }
-        kv = argv[++i];
+        kv = args[++i];
       } else {
         kv = a.substr(6);
       }
