@@ -74,9 +74,17 @@ class Walker {
         v_.Visit(e);
         Descend(ino, child, depth + 1);
         v_.Leave(e);
-      } else {
-        auto [it, fresh] = files_.try_emplace(ino.nid, child);
+      } else if (ino.nlink > 1) {
+        auto [it, fresh] = links_.try_emplace(ino.nid, child);
         WalkEntry e{child, d.name, ino, depth + 1, fresh ? nullptr : &it->second};
+        v_.Visit(e);
+      } else {
+        // An inode with one link met twice is damage: it would be written twice.
+        if (!singles_.insert(ino.nid).second) {
+          v_.Skip(path, d.name, "refers to a file met before (inode " + std::to_string(ino.nid) + ")");
+          continue;
+        }
+        WalkEntry e{child, d.name, ino, depth + 1, nullptr};
         v_.Visit(e);
       }
     }
@@ -88,7 +96,8 @@ class Walker {
   WalkLimits lim_;
   uint64_t pending_ = 0;
   std::unordered_set<uint64_t> dirs_;
-  std::unordered_map<uint64_t, std::string> files_;  // first path of every non-directory inode
+  std::unordered_map<uint64_t, std::string> links_;  // first path of inodes with several links
+  std::unordered_set<uint64_t> singles_;              // inodes with one link
 };
 
 }  // namespace

@@ -31,8 +31,9 @@ void Put64(std::string& b, uint64_t off, uint64_t v) {
 void FixChecksum(std::string& b) {
   uint32_t compat;
   std::memcpy(&compat, b.data() + 1032, 4);
-  if (!(compat & 1)) return;
-  const uint32_t bs = 1u << static_cast<uint8_t>(b[1036]);
+  const uint8_t bits = static_cast<uint8_t>(b[1036]);
+  if (!(compat & 1) || bits < 9 || bits > 16) return;
+  const uint32_t bs = 1u << bits;
   const size_t len = bs > 1024 ? bs - 1024 : bs;
   std::string area = b.substr(1024, len);
   std::memset(area.data() + 4, 0, 4);
@@ -261,6 +262,19 @@ TEST_F(Hostile, ExtraDotDotEntryIsLeftOut) {
   const fs::path out = work_ / ("case" + std::to_string(cases_)) / "system" / "system";
   EXPECT_TRUE(fs::is_empty(out / "dir/sub"));
   EXPECT_TRUE(fs::exists(out / "dir/file"));
+}
+
+TEST_F(Hostile, SingleLinkFileMetTwiceIsWrittenOnce) {
+  // "dir/sub/deep" made to point at the big file, whose inode says it has one link.
+  std::string bytes = clean_;
+  Put64(bytes, Find("dir/sub", "deep").dirent_pos, Find("", "big").nid);
+  FixChecksum(bytes);
+  ToolRun r = RunOn(bytes);
+  ExpectOneError(r, "left out");
+  EXPECT_NE(r.err.find("refers to a file met before"), std::string::npos) << r.err;
+  const fs::path out = work_ / ("case" + std::to_string(cases_)) / "system" / "system";
+  EXPECT_TRUE(fs::exists(out / "big"));
+  EXPECT_FALSE(fs::exists(out / "dir/sub/deep"));
 }
 
 TEST_F(Hostile, DuplicateNameCannotWriteThroughALink) {
