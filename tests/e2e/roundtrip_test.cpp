@@ -41,7 +41,7 @@ void MakeTree(const fs::path& t, bool root) {
   WriteFile(t / "app/Демо/Демо.apk", std::string(70000, 'a'));
   fs::create_directories(t / "lib/empty_dir");
   fs::create_symlink("/system/bin/sh", t / "bin/sh_link");
-  fs::create_symlink(std::string(300, 'x'), t / "bin/slow_link");
+  fs::create_symlink(std::string(150, 'x') + "/" + std::string(149, 'y'), t / "bin/slow_link");
   fs::create_hard_link(t / "etc/hosts", t / "etc/hosts.hard");
   {
     // A file with a hole in the middle.
