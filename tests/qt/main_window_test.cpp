@@ -288,6 +288,8 @@ void MainWindowTest::threeDroppedFilesQueueInOrderInOneRun() {
   QCOMPARE(f.window->Log()->LogTextShown(), QString(log).replace("\r\n", "\n"));
   QCOMPARE(f.window->StatusText()->text(), f.M(27));
   QVERIFY(!f.window->StatusBusy());
+  QVERIFY(!f.window->Progress()->Marquee());
+  QCOMPARE(f.window->Sound().PlayRequests(), 1);  // Finish_Sound is 1 by default
 
   // A drop on the window itself queues as well.
   GuiFixture::Drop(f.window.get(), {files[0]});
@@ -381,6 +383,11 @@ void MainWindowTest::confirmCloseWhileJobsRunKeepsEverything() {
   f.window->QueueAndStart({QString::fromStdString(image)});
   for (int i = 0; i < 2000 && !QFile::exists(QString::fromStdString(started)); ++i) QTest::qWait(5);
   QVERIFY(f.app.dispatcher.Running());
+  f.Deliver();
+  // While a run lasts: the busy picture and text, the bar in marquee mode.
+  QVERIFY(f.window->StatusBusy());
+  QCOMPARE(f.window->StatusText()->text(), f.M(21));
+  QVERIFY(f.window->Progress()->Marquee());
 
   const QString logPath = QString::fromStdString(f.Root() + "config/lastAction.log");
   const QString iniPath = QString::fromStdString(f.Root() + "config/settings.ini");

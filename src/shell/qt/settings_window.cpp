@@ -216,9 +216,9 @@ void SettingsWindow::Build() {
 
   // Tab 0: unpacking.
   frame(0, M(52) + ' ', 10, 10, 364, 172);
-  QFont superFont(QStringLiteral("Segoe UI"), 10);
-  superFont.setItalic(true);
-  check(0, 118, M(53) + QStringLiteral(" SUPER (Win x86/x64)"), "Unpack_Super", 20, 30, 285, 20)->setFont(superFont);
+  superFont_ = QFont(QStringLiteral("Segoe UI"), 10);
+  superFont_.setItalic(true);
+  check(0, 118, M(53) + QStringLiteral(" SUPER (Win x86/x64)"), "Unpack_Super", 20, 30, 285, 20)->setFont(superFont_);
   check(0, 119, M(53) + QStringLiteral(" SYSTEM"), "Unpack_System", 20, 55, 265, 20);
   check(0, 120, M(53) + QStringLiteral(" VENDOR"), "Unpack_Vendor", 20, 80, 265, 20);
   check(0, 121, M(53) + QStringLiteral(" PRODUCT"), "Unpack_Product", 20, 105, 265, 20);
@@ -240,7 +240,7 @@ void SettingsWindow::Build() {
   check(1, 128, M(56) + QStringLiteral(" VENDOR"), "Pack_Vendor", 20, 55, 345, 20);
   check(1, 129, M(56) + QStringLiteral(" PRODUCT"), "Pack_Product", 20, 80, 345, 20);
   check(1, 130, M(56) + QStringLiteral(" ODM"), "Pack_Odm", 20, 105, 345, 20);
-  check(1, 126, M(56) + QStringLiteral(" SUPER (Win x64 Only!)"), "Pack_Super", 20, 130, 345, 20)->setFont(superFont);
+  check(1, 126, M(56) + QStringLiteral(" SUPER (Win x64 Only!)"), "Pack_Super", 20, 130, 345, 20)->setFont(superFont_);
   frame(1, QStringLiteral("Amlogic "), 10, 168, 364, 70);
   check(1, 140, M(57), "Index_Add", 20, 185, 345, 20);
   auto* usb = check(1, 131, M(58) + QStringLiteral(" Amlogic USB Burning Tool"), "Open_UsbTool", 20, 210, 300, 20,
@@ -396,7 +396,49 @@ void SettingsWindow::Build() {
   lcid->setStyleSheet(QStringLiteral("color: #808080;"));
 
   ApplyEnablingRules();
+  FitTexts();
   building_ = false;
+}
+
+bool SettingsWindow::TextsFit() const {
+  if (tabs_->tabBar()->sizeHint().width() > std::max(width(), minimumWidth()) - 4) return false;
+  for (const auto& [id, w] : controls_) {
+    if (qobject_cast<const QCheckBox*>(w) || qobject_cast<const QRadioButton*>(w)) {
+      if (w->sizeHint().width() > w->width()) return false;
+    } else if (auto* l = qobject_cast<const QLabel*>(w)) {
+      if (!l->wordWrap() && l->sizeHint().width() > l->width()) return false;
+    }
+  }
+  for (const QGroupBox* g : findChildren<QGroupBox*>())
+    if (g->fontMetrics().horizontalAdvance(g->title()) + 16 > g->width()) return false;
+  return true;
+}
+
+void SettingsWindow::FitTexts() {
+  // Positions and sizes are fixed. A face wider than the one they were laid out for is first
+  // narrowed, then set smaller, until every text and the seven tab titles fit.
+  const QFont base = font();
+  const qreal full = base.pointSizeF() > 0 ? base.pointSizeF() : 9;
+  auto apply = [&](qreal size, int stretch) {
+    QFont f = base;
+    f.setPointSizeF(size);
+    f.setStretch(stretch);
+    setFont(f);
+    QFont super = superFont_;
+    super.setPointSizeF(superFont_.pointSizeF() * size / full);
+    super.setStretch(stretch);
+    for (int id : {118, 126})
+      if (QWidget* w = Control(id)) w->setFont(super);
+  };
+  for (int stretch : {100, 92, 85, 80}) {
+    apply(full, stretch);
+    if (TextsFit()) return;
+  }
+  for (qreal size = full - 0.5; size >= 7; size -= 0.5) {
+    apply(size, 80);
+    if (TextsFit()) return;
+  }
+  apply(full, 80);
 }
 
 void SettingsWindow::ApplyEnablingRules() {

@@ -63,6 +63,8 @@ class SettingsWindow : public QWidget {
  private:
   QWidget* Page(int tab) const;
   void Build();
+  void FitTexts();
+  bool TextsFit() const;
   void ApplyEnablingRules();
   void ChooseFramework();
   void ChooseUsbTool();
@@ -72,6 +74,7 @@ class SettingsWindow : public QWidget {
   SettingsTabs* tabs_ = nullptr;
   std::map<int, QWidget*> controls_;
   bool building_ = true;
+  QFont superFont_;  // the two SUPER check boxes' own face
 };
 
 }  // namespace orvex::gui
