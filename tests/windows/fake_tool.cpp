@@ -14,6 +14,7 @@
 //   out TEXT          write TEXT and CR LF to standard output
 //   err TEXT          write TEXT and CR LF to standard error
 //   raw TEXT          write TEXT to standard output without a line end
+//   oem TEXT          the same, in the console (OEM) code page as a console tool writes it
 //   mkdir PATH        make the folder and its parents
 //   file PATH=TEXT    write TEXT to the file
 //   waitfile PATH     wait until the file exists (gives up after 60 s and writes "gave up")
@@ -121,6 +122,12 @@ int main() {
       Write(err, rest + "\r\n");
     } else if (verb == "raw") {
       Write(out, rest);
+    } else if (verb == "oem") {
+      std::wstring w = Wide(rest);
+      int n = WideCharToMultiByte(GetOEMCP(), 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+      std::string bytes(static_cast<size_t>(n), '\0');
+      WideCharToMultiByte(GetOEMCP(), 0, w.data(), static_cast<int>(w.size()), bytes.data(), n, nullptr, nullptr);
+      Write(out, bytes);
     } else if (verb == "mkdir") {
       std::error_code ec;
       fs::create_directories(fs::path(Wide(rest)), ec);
