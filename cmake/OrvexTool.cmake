@@ -18,9 +18,17 @@ endfunction()
 
 # orvex_tool_alias(<target> <file name under bin>): a second name for a built tool (a symbolic link).
 function(orvex_tool_alias target alias)
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E create_symlink $<TARGET_FILE_NAME:${target}> ${ORVEX_BIN_DIR}/${alias}
-    VERBATIM)
+  if(WIN32)
+    # Windows lets ordinary users make no symbolic links: a copy, with the .exe the jobs add.
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${target}>
+              ${ORVEX_BIN_DIR}/${alias}${CMAKE_EXECUTABLE_SUFFIX}
+      VERBATIM)
+  else()
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E create_symlink $<TARGET_FILE_NAME:${target}> ${ORVEX_BIN_DIR}/${alias}
+      VERBATIM)
+  endif()
 endfunction()
 
 # orvex_link_system_tool(<name under bin> <program names...>): links a packaged tool into bin/
