@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProcess>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -558,6 +559,15 @@ void MainWindowTest::desktopShortcutIsALauncherFile() {
                         "\" %F\n"));
   QVERIFY(text.contains("\nMimeType=") && text.contains("inode/directory;"));
   QVERIFY(file.permissions() & QFileDevice::ExeOwner);
+  // Where the freedesktop checker is installed, the file passes it.
+  const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+  if (!validator.isEmpty()) {
+    QProcess check;
+    check.start(validator, {file.fileName()});
+    QVERIFY(check.waitForFinished(30000));
+    const QByteArray said = check.readAllStandardOutput() + check.readAllStandardError();
+    QVERIFY2(check.exitCode() == 0 && said.isEmpty(), said.constData());  // no hints either
+  }
   QCOMPARE(LauncherExec(QStringLiteral("/a\"b`c\\d%e")), QStringLiteral("\"/a\\\\\"b\\\\`c\\\\\\\\d%%e\" %F"));
 }
 

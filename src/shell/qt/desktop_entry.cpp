@@ -36,7 +36,7 @@ QString LauncherText(const QString& programFile, const QString& iconFile) {
   t += QLatin1String("Path=") + QFileInfo(programFile).absolutePath() + QLatin1Char('\n');
   if (!iconFile.isEmpty()) t += QLatin1String("Icon=") + iconFile + QLatin1Char('\n');
   t += QLatin1String("Terminal=false\n");
-  t += QLatin1String("Categories=Utility;Development;\n");
+  t += QLatin1String("Categories=Utility;Archiving;\n");
   t += QLatin1String("MimeType=") + QLatin1String(kLauncherMimeTypes) + QLatin1Char('\n');
   return t;
 }
