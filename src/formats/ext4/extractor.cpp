@@ -200,8 +200,8 @@ bool Extractor::OpenFs(std::string* error) {
   }
   if (ext2fs_has_feature_journal_needs_recovery(fs_->super))
     Warning("the journal needs recovery; extracting without replaying it");
-  rc = ext2fs_read_bitmaps(fs_);  // not needed for reading files, but catches broken metadata
-  if (rc) Warning("cannot read the allocation bitmaps: " + Ext2Error(rc));
+  // The allocation bitmaps are never read: extraction does not need them, and libext2fs's bitmap
+  // loader is not safe on damaged group descriptors.
   inode_size_ = EXT2_INODE_SIZE(fs_->super);
   if (inode_size_ < sizeof(ext2_inode)) inode_size_ = sizeof(ext2_inode);
   return true;
@@ -299,10 +299,12 @@ struct ListCtx {
   uint64_t limit;
   ext2_ino_t self, parent;
   bool too_many = false;
+  bool any = false;  // a folder always holds at least "."
 };
 
 int ListCallback(ext2_ino_t, int entry, ext2_dir_entry* dirent, int, int, char*, void* priv) {
   auto* ctx = static_cast<ListCtx*>(priv);
+  ctx->any = true;
   if (entry == DIRENT_DOT_FILE || entry == DIRENT_DOT_DOT_FILE) return 0;
   if (dirent->inode == 0) return 0;
   // Folders kept inside their inode report their "." and ".." like other entries; those that
@@ -340,6 +342,11 @@ bool Extractor::ListDir(ext2_ino_t ino, ext2_ino_t parent, std::vector<DirEntry>
   }
   if (ctx.too_many) {
     *error = "directory has an impossible number of entries";
+    return false;
+  }
+  if (!ctx.any) {
+    // libext2fs walks a folder whose block map is unreadable as if it were empty.
+    *error = "directory blocks cannot be read (corrupt block map)";
     return false;
   }
   std::sort(entries->begin(), entries->end(),
