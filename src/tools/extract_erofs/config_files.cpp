@@ -44,7 +44,7 @@ std::string EscapeContextPath(std::string_view path) {
   out.reserve(path.size() + 8);
   for (char c : path) {
     const auto u = static_cast<unsigned char>(c);
-    if (u < 0x21 || u == 0x7f) {
+    if (u < 0x21 || u >= 0x7f) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\x%02x", u);
       out += hex;

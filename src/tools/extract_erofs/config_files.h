@@ -17,7 +17,8 @@ std::optional<uint64_t> DecodeCapabilities(std::string_view value);
 std::string FsConfigLine(std::string_view path, uint32_t uid, uint32_t gid, uint32_t permissions, uint64_t caps);
 
 // A literal path as a file_contexts regular expression: every regex metacharacter gets a
-// backslash; bytes below 0x21 and 0x7f are written as \xHH so that a line stays one line.
+// backslash; blanks, control bytes and every byte above 0x7e are written as \xHH, so that a
+// line stays one line and holds only ASCII (libselinux refuses other bytes).
 std::string EscapeContextPath(std::string_view path);
 
 // The security context stored in security.selinux without trailing NUL bytes; empty when the

@@ -201,6 +201,7 @@ TEST(ConfigText, ContextPathsAreEscaped) {
   EXPECT_EQ(ex::EscapeContextPath("/system/lib64/libc++.so"), "/system/lib64/libc\\+\\+\\.so");
   EXPECT_EQ(ex::EscapeContextPath("/a.^$*+?()[]{}|\\b"), "/a\\.\\^\\$\\*\\+\\?\\(\\)\\[\\]\\{\\}\\|\\\\b");
   EXPECT_EQ(ex::EscapeContextPath("/Some App/x"), "/Some\\x20App/x");
+  EXPECT_EQ(ex::EscapeContextPath("/app/\xd0\x94.apk"), "/app/\\xd0\\x94\\.apk");
   EXPECT_EQ(ex::CleanContext(std::string("u:object_r:system_file:s0\0", 26)), "u:object_r:system_file:s0");
   EXPECT_EQ(ex::CleanContext("u:object_r:bad\nline:s0"), "");
   EXPECT_EQ(ex::RuntimePath("/system", ""), "/system");

@@ -77,7 +77,8 @@ std::string DigestOf(const std::string& bytes) {
 
 void MakeSourceTree(const fs::path& root, bool privileged, const std::string& partition) {
   fs::create_directories(root);
-  for (const char* d : {"bin", "etc/init", "lib64", "app/Some App", "deep/a/b/c/d/e/f/g/h", "tmp", "private"})
+  for (const char* d : {"bin", "etc/init", "lib64", "app/Some App", "app/\xd0\x94\xd0\xb5\xd0\xbc\xd0\xbe",
+                        "deep/a/b/c/d/e/f/g/h", "tmp", "private"})
     fs::create_directories(root / d);
   if (!partition.empty())
     WriteFile(root / "build.prop", "# build properties\nro." + partition + ".build.date=Mon Jan 1\nro." + partition +
@@ -95,6 +96,7 @@ void MakeSourceTree(const fs::path& root, bool privileged, const std::string& pa
   WriteFile(root / "lib64/libc++.so", Mixed(70000, 8));
   WriteFile(root / "etc/a[1].(x)+y", "meta characters\n");
   WriteFile(root / "app/Some App/base.apk", Mixed(50000, 9));
+  WriteFile(root / "app/\xd0\x94\xd0\xb5\xd0\xbc\xd0\xbe/\xd0\x94.apk", Mixed(30000, 10));  // Cyrillic names
   WriteFile(root / "deep/a/b/c/d/e/f/g/h/leaf", "deep\n");
   WriteFile(root / (std::string(250, 'n') + ".txt"), "long name\n");
   fs::create_hard_link(root / "etc/hosts", root / "etc/hosts.link");

@@ -120,8 +120,11 @@ TEST_P(ErofsRoundTrip, TreeConfigFilesAndRebuild) {
     if (!node.selinux.empty()) {
       std::string esc;
       for (char ch : "/vendor" + std::string(path.empty() ? "" : "/") + path) {
-        if (ch == ' ') {
-          esc += "\\x20";
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte == ' ' || byte >= 0x80) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+          esc += hex;
           continue;
         }
         if (std::string_view(".+[]()").find(ch) != std::string_view::npos) esc += '\\';
