@@ -207,6 +207,30 @@ TEST(ExtractErofsFiles, OptionsFileKeysAndLineEnds) {
   EXPECT_EQ(ReadFsConfig(cfg / "product_a_fs_config").count("product"), 1u);
 }
 
+TEST(ExtractErofsFiles, UniformOwnersAndNoAttributesGoIntoTheLine) {
+  // Without per-file owners or attributes the line itself carries them, so that a rebuild by a
+  // user who is not root still gives the same image.
+  if (!HaveProgram("mkfs.erofs")) GTEST_SKIP();
+  TempDir work;
+  fs::create_directories(work / "src/bin");
+  WriteFile(work / "src/bin/tool", "x");
+  MakeImage(work / "src", work / "root.img", "-T3 -x-1 --all-root");
+  MakeImage(work / "src", work / "app.img", "-T3 -x-1 --force-uid=1000 --force-gid=1001");
+  ASSERT_EQ(RunExtract(work / "root.img").exit_code, 0);
+  ASSERT_EQ(RunExtract(work / "app.img").exit_code, 0);
+  const std::string root_line = ReadKey(work / "root/config/root_fs_options", "mkfs.erofs options");
+  const std::string app_line = ReadKey(work / "app/config/app_fs_options", "mkfs.erofs options");
+  EXPECT_NE(root_line.find(" -x-1 --all-root \"root_repack.img\""), std::string::npos) << root_line;
+  EXPECT_NE(app_line.find(" -x-1 --force-uid=1000 --force-gid=1001 \"app_repack.img\""), std::string::npos) << app_line;
+  EXPECT_EQ(root_line.find("--file-contexts"), std::string::npos);
+  EXPECT_EQ(ReadFile(work / "root/config/root_file_contexts"), "");
+  // The rebuild reproduces the image byte for byte whoever runs it.
+  ApplyUnpackJobRules(work / "app", "app", "img");
+  fs::rename(work / "app.img", work / "app.orig");
+  ASSERT_EQ(RunRecordedMkfs(work.path(), work / "app/config/app_fs_options.txt").exit_code, 0);
+  EXPECT_EQ(ReadFile(work / "app.img"), ReadFile(work / "app.orig"));
+}
+
 TEST(ExtractErofsFiles, ContextFileCarriesBothPathForms) {
   if (!IsRoot()) GTEST_SKIP() << "labels need root to be set on the staging tree";
   TempDir work;
