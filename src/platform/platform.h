@@ -28,6 +28,10 @@ std::string FromPath(const std::filesystem::path& p);
 // std::fopen for a UTF-8 path.
 std::FILE* OpenFile(const std::string& path, const char* mode);
 
+// Writes UTF-8 text to a standard stream: a Windows console window receives it as UTF-16 (it
+// would show UTF-8 bytes in its own code page); a pipe, a file or a terminal here gets the bytes.
+void WriteText(std::FILE* stream, std::string_view utf8);
+
 // The program's arguments after its name, as UTF-8. Windows hands main() its arguments in the
 // ANSI code page, so there they are read from the UTF-16 command line instead.
 std::vector<std::string> ProgramArguments(int argc, char** argv);

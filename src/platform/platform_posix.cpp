@@ -30,6 +30,11 @@ fs::path ToPath(std::string_view utf8) { return fs::path(std::string(utf8)); }
 std::string FromPath(const fs::path& p) { return p.string(); }
 std::FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
+void WriteText(std::FILE* stream, std::string_view utf8) {
+  std::fwrite(utf8.data(), 1, utf8.size(), stream);
+  std::fflush(stream);
+}
+
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);

@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <io.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -66,6 +68,20 @@ bool NeedsQuotesForCmd(std::string_view word) {
 fs::path ToPath(std::string_view utf8) { return fs::path(Wide(utf8)); }
 std::string FromPath(const fs::path& p) { return Utf8(p.native()); }
 std::FILE* OpenFile(const std::string& path, const char* mode) { return _wfopen(Wide(path).c_str(), Wide(mode).c_str()); }
+
+void WriteText(std::FILE* stream, std::string_view utf8) {
+  std::fflush(stream);
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+    std::wstring w = Wide(utf8);
+    DWORD written = 0;
+    WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(utf8.data(), 1, utf8.size(), stream);
+  std::fflush(stream);
+}
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   std::vector<std::string> args;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform.h"
+
 namespace orvex {
 
 void PrintLogPiece(std::FILE* out, const std::string& piece) {
@@ -9,8 +11,7 @@ void PrintLogPiece(std::FILE* out, const std::string& piece) {
   s.reserve(piece.size());
   for (char c : piece)
     if (c != '\r') s += c;
-  std::fwrite(s.data(), 1, s.size(), out);
-  std::fflush(out);
+  platform::WriteText(out, s);
 }
 
 }  // namespace orvex
