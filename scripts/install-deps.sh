@@ -16,7 +16,7 @@ PACKAGES=(
   device-tree-compiler gzip tar coreutils attr libcap2-bin
 )
 if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
-  PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64)
+  PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)
 fi
 
 SUDO=""
