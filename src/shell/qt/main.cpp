@@ -24,7 +24,7 @@ using namespace orvex::gui;
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--error-box") == 0) return RunErrorBox(argc, argv);
 
-  QApplication qapp(argc, argv);  // takes Qt's own options out of argv
+  QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Orvex"));
   QApplication::setDesktopFileName(QStringLiteral("orvex"));
   const std::string programFile = platform::ProgramFile();
@@ -48,8 +48,9 @@ int main(int argc, char** argv) {
   // Paths from the command line, a file manager's "open with" or a drop on the launcher.
   std::vector<std::string> paths;
   bool total = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  const QStringList args = QCoreApplication::arguments();  // UTF-8 on every system, Qt's options taken out
+  for (qsizetype i = 1; i < args.size(); ++i) {
+    const std::string a = args[i].toStdString();
     if (a == "-total") {
       total = true;
       paths.push_back(a);
