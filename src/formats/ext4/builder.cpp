@@ -47,8 +47,9 @@ void Check(errcode_t rc, const std::string& what) {
 }
 
 bool IsOutOfSpace(errcode_t rc) {
+  // Only a full image counts; a full host disk (ENOSPC from a write) is an ordinary error.
   return rc == EXT2_ET_BLOCK_ALLOC_FAIL || rc == EXT2_ET_DIR_NO_SPACE ||
-         rc == EXT2_ET_RES_GDT_BLOCKS || rc == EXT2_ET_TOOSMALL || rc == ENOSPC;
+         rc == EXT2_ET_RES_GDT_BLOCKS || rc == EXT2_ET_TOOSMALL;
 }
 
 uint64_t DivRoundUp(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
@@ -822,6 +823,11 @@ uint32_t Builder::Populate(int dirfd, const Node* dir, ext2_ino_t dir_ino, ext2_
   uint32_t subdirs = 0;
   const bool root = dir_ino == EXT2_ROOT_INO;
   bool have_lost_found = false;
+  if (root && dir) {
+    for (const auto& k : dir->kids)
+      if (k.name == "lost+found" && !S_ISDIR(k.st.st_mode))
+        Fail("lost+found in the source folder is not a folder");
+  }
   if (dir) {
     entries.reserve(dir->kids.size() + 1);
     for (const auto& k : dir->kids) {
@@ -829,7 +835,7 @@ uint32_t Builder::Populate(int dirfd, const Node* dir, ext2_ino_t dir_ino, ext2_
           AddEntry(dirfd, k, dir_ino, rel.empty() ? k.name : rel + "/" + k.name, depth);
       entries.push_back({k.name, ino, FileType(k.st.st_mode)});
       if (S_ISDIR(k.st.st_mode)) ++subdirs;
-      if (root && k.name == "lost+found" && S_ISDIR(k.st.st_mode)) have_lost_found = true;
+      if (root && k.name == "lost+found") have_lost_found = true;
     }
   }
   if (root && !have_lost_found) {
@@ -954,7 +960,7 @@ int Builder::Run() {
     return 0;
   } catch (const BuildFailure& f) {
     out_.flush();
-    if (IsOutOfSpace(f.code) && f.code != EXT2_ET_INODE_ALLOC_FAIL) {
+    if (IsOutOfSpace(f.code)) {
       uint64_t free_now = fs_ ? ext2fs_free_blocks_count(fs_->super) : 0;
       uint64_t remaining = estimate_total_ > estimate_done_ ? estimate_total_ - estimate_done_ : 0;
       uint64_t need = remaining > free_now ? remaining - free_now : 0;
