@@ -14,6 +14,8 @@ root=$PWD
 jobs=${ORVEX_JOBS:-2}
 targets=${ORVEX_WIN_TARGETS:-win64 win32}
 start=$SECONDS
+# Cache hits across clones in other folders (CI builds a fresh clone).
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
 
 for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix cmake ninja wine; do
   command -v "$tool" >/dev/null || { echo "windows-build: $tool is missing (scripts/install-deps.sh installs it)"; exit 1; }

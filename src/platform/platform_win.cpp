@@ -240,9 +240,19 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
 
   const std::wstring wdir = Wide(workdir);
   PROCESS_INFORMATION pi{};
-  BOOL created = CreateProcessW(cmdExe.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                                workdir.empty() ? nullptr : wdir.c_str(), &si.StartupInfo, &pi);
-  if (si.lpAttributeList) DeleteProcThreadAttributeList(si.lpAttributeList);
+  const wchar_t* cwd = workdir.empty() ? nullptr : wdir.c_str();
+  BOOL created = CreateProcessW(cmdExe.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr, cwd,
+                                &si.StartupInfo, &pi);
+  if (si.lpAttributeList) {
+    DeleteProcThreadAttributeList(si.lpAttributeList);
+    // A system that refuses the handle list still starts the interpreter with plain inheritance.
+    if (!created && GetLastError() == ERROR_INVALID_PARAMETER) {
+      si.lpAttributeList = nullptr;
+      si.StartupInfo.cb = sizeof si.StartupInfo;
+      created = CreateProcessW(cmdExe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, cwd,
+                               &si.StartupInfo, &pi);
+    }
+  }
   // Our copies of the child's ends must go, or the pipes never report their end.
   outWrite.Reset();
   errWrite.Reset();
