@@ -19,7 +19,10 @@ namespace {
 
 std::string Joined(const std::vector<std::string>& words) {
   std::string s;
-  for (const auto& w : words) s += " " + Quote(w);
+  for (const auto& w : words) {
+    s += ' ';
+    s += Quote(w);
+  }
   return s;
 }
 
