@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "ext4/text_file.h"
@@ -15,12 +16,31 @@ bool IsMeta(char c) {
   return strchr(".^$?*+|[](){}\\", c) != nullptr && c != 0;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "\xHH" at re[i]: the byte it stands for, or -1.
+int HexEscape(std::string_view re, size_t i) {
+  if (i + 4 > re.size() || re[i] != '\\' || re[i + 1] != 'x') return -1;
+  const int hi = HexDigit(re[i + 2]), lo = HexDigit(re[i + 3]);
+  return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
+}
+
 // Plain text of a spec that has no metacharacters once escapes are resolved; nullopt otherwise.
 std::optional<std::string> PlainText(std::string_view re) {
   std::string out;
   for (size_t i = 0; i < re.size(); ++i) {
     char c = re[i];
     if (c == '\\') {
+      if (int b = HexEscape(re, i); b >= 0) {
+        out.push_back(static_cast<char>(b));
+        i += 3;
+        continue;
+      }
       if (i + 1 >= re.size()) return std::nullopt;
       char n = re[i + 1];
       // \d, \w and friends are classes, not escaped characters.
@@ -43,7 +63,10 @@ std::string LiteralPrefix(std::string_view re) {
     char c = re[i];
     size_t next = i + 1;
     char lit;
-    if (c == '\\') {
+    if (int b = HexEscape(re, i); b >= 0) {
+      lit = static_cast<char>(b);
+      next = i + 4;
+    } else if (c == '\\') {
       if (i + 1 >= re.size() || isalnum(static_cast<unsigned char>(re[i + 1]))) break;
       lit = re[i + 1];
       next = i + 2;
@@ -77,6 +100,12 @@ std::string ToPosix(std::string_view re) {
       // A ']' right after '[' or '[^' is literal.
       if (i + 1 < re.size() && re[i + 1] == '^') out.push_back(re[++i]);
       if (i + 1 < re.size() && re[i + 1] == ']') out.push_back(re[++i]);
+      continue;
+    }
+    if (int b = HexEscape(re, i); b >= 0) {
+      if (IsMeta(static_cast<char>(b))) out.push_back('\\');
+      out.push_back(static_cast<char>(b));
+      i += 3;
       continue;
     }
     if (c == '\\' && i + 1 < re.size()) {
@@ -117,8 +146,11 @@ std::string EscapeRegex(std::string_view path) {
   std::string out;
   out.reserve(path.size() + 8);
   for (char c : path) {
-    if (c == ' ') {
-      out += "[ ]";
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x21 || u >= 0x7f) {
+      char hex[8];
+      snprintf(hex, sizeof(hex), "\\x%02x", u);
+      out += hex;
       continue;
     }
     if (IsMeta(c)) out.push_back('\\');

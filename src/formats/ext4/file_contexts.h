@@ -6,7 +6,7 @@
 // allowed) are tried before any regex, and within each group the last matching line of the file
 // wins. Plain paths are looked up in a hash table; regexes are POSIX extended expressions (the
 // PCRE forms \d and (?: used in AOSP files are translated), anchored at both ends, and tried only
-// when the path starts with the regex's literal prefix.
+// when the path starts with the regex's literal prefix. \xHH stands for the byte HH anywhere.
 #include <regex.h>
 
 #include <cstdint>
@@ -19,8 +19,9 @@
 
 namespace orvex::ext4 {
 
-// Escapes every regex metacharacter of a literal path with a backslash; a blank becomes "[ ]" so
-// that the path stays one word of the line.
+// Escapes every regex metacharacter of a literal path with a backslash; blanks, control bytes and
+// bytes from 0x7f up are written as \xHH, which keeps the path one word of the line and is what
+// libselinux accepts. Lookups resolve \xHH in plain paths and regexes alike.
 std::string EscapeRegex(std::string_view path);
 
 class FileContexts {

@@ -68,7 +68,8 @@ TEST(FileContexts, PlainPathsBeatRegexesAndTheLastMatchingRegexWins) {
 
 TEST(FileContexts, EscapedPathsMatchExactlyThemselves) {
   const std::string names[] = {"/system/lib/libc++.so", "/system/a.b", "/system/x[1](2){3}",
-                               "/system/we ird$^|?*", "/system/back\\slash", "/system/ab"};
+                               "/system/we ird$^|?*", "/system/back\\slash", "/system/ab",
+                               "/system/\xd0\x9f\xd1\x80\xd0\xb8", "/system/bad\xff\x01"};
   std::string text;
   int i = 0;
   for (const auto& n : names) text += EscapeRegex(n) + " u:object_r:l" + std::to_string(i++) + ":s0\n";
@@ -79,6 +80,11 @@ TEST(FileContexts, EscapedPathsMatchExactlyThemselves) {
   EXPECT_EQ(Label(fc, "/system/aXb"), "<none>");
   EXPECT_EQ(Label(fc, "/system/libXc++.so"), "<none>");
   EXPECT_EQ(EscapeRegex("/system/lost+found"), "/system/lost\\+found");
+  EXPECT_EQ(EscapeRegex("/system/a b\xff"), "/system/a\\x20b\\xff");
+  // \xHH inside a regex is the byte too.
+  const FileContexts rx = LoadContexts("/system/caf\\xc3\\xa9(/.*)? u:object_r:cafe:s0\n");
+  EXPECT_EQ(Label(rx, "/system/caf\xc3\xa9/menu"), "u:object_r:cafe:s0");
+  EXPECT_EQ(Label(rx, "/system/cafe/menu"), "<none>");
 }
 
 TEST(FileContexts, RejectsBrokenLines) {

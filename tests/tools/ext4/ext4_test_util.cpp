@@ -109,6 +109,7 @@ void MakeTree(const fs::path& r) {
     Label(r / "lib64/libc++.so", "u:object_r:system_lib_file:s0");
     Label(r / "etc", "u:object_r:system_file:s0");
     Label(r / "etc/init/rc.conf", "u:object_r:init_conf:s0");
+    Label(r / "non\xff\xfeutf8.bin", "u:object_r:odd_file:s0");
   }
 }
 

@@ -88,9 +88,10 @@ TEST_P(ImgextractorFeatures, ExtractsTheSourceTreeAndItsAttributes) {
     EXPECT_TRUE(has("/system/bin/sh u:object_r:shell_exec:s0"));
     EXPECT_TRUE(has("/system/lib64/libc\\+\\+\\.so u:object_r:system_lib_file:s0"));
     EXPECT_TRUE(has("/system/etc/init/rc\\.conf u:object_r:init_conf:s0"));
-    // Eight labelled paths, and bin/ls shares toybox's inode and so its label.
+    EXPECT_TRUE(has("/system/non\\xff\\xfeutf8\\.bin u:object_r:odd_file:s0"));
+    // Nine labelled paths, and bin/ls shares toybox's inode and so its label.
     EXPECT_TRUE(has("/system/bin/ls u:object_r:toolbox_exec:s0"));
-    EXPECT_EQ(contexts.size(), 9u);
+    EXPECT_EQ(contexts.size(), 10u);
     EXPECT_EQ(XattrOf(out / "system/bin/sh", "security.selinux"), "u:object_r:shell_exec:s0");
     EXPECT_NE(Sh("getcap " + ShQuote((out / "system/bin/sh").string())).output.find("cap_net_raw"),
               std::string::npos);

@@ -349,8 +349,8 @@ TEST_F(Fspatch, AppendsMissingPathsAndKeepsExistingLines) {
   ASSERT_EQ(new_contexts.substr(0, contexts.size()), contexts);
   EXPECT_EQ(new_contexts.substr(contexts.size()),
             "/system/app u:object_r:system_file:s0\r\n"
-            "/system/app/New[ ]App u:object_r:system_file:s0\r\n"
-            "/system/app/New[ ]App/New\\.apk u:object_r:system_file:s0\r\n"
+            "/system/app/New\\x20App u:object_r:system_file:s0\r\n"
+            "/system/app/New\\x20App/New\\.apk u:object_r:system_file:s0\r\n"
             "/system/bin/ash u:object_r:system_bin:s0\r\n"
             "/system/bin/hw u:object_r:system_bin:s0\r\n"
             "/system/bin/hw/sub u:object_r:system_bin:s0\r\n"
