@@ -30,7 +30,7 @@ int HexEscape(std::string_view re, size_t i) {
   return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
 }
 
-// Plain text of a spec that has no metacharacters once escapes are resolved; nullopt otherwise.
+// Plain text of a rule that has no metacharacters once escapes are resolved; nullopt otherwise.
 std::optional<std::string> PlainText(std::string_view re) {
   std::string out;
   for (size_t i = 0; i < re.size(); ++i) {
@@ -162,13 +162,13 @@ std::string EscapeRegex(std::string_view path) {
 FileContexts::FileContexts() = default;
 
 FileContexts::~FileContexts() {
-  for (auto& s : specs_)
+  for (auto& s : rules_)
     if (s.re) regfree(s.re.get());
 }
 
-bool FileContexts::AddSpec(std::string_view regex, std::string_view type,
+bool FileContexts::AddRule(std::string_view regex, std::string_view type,
                            std::string_view context, std::string* error) {
-  Spec s;
+  Rule s;
   s.context = std::string(context);
   if (!type.empty()) {
     s.type = TypeFromFlag(type);
@@ -177,9 +177,9 @@ bool FileContexts::AddSpec(std::string_view regex, std::string_view type,
       return false;
     }
   }
-  const size_t index = specs_.size();
+  const size_t index = rules_.size();
   if (auto plain = PlainText(regex)) {
-    specs_.push_back(std::move(s));
+    rules_.push_back(std::move(s));
     plain_[*plain].push_back(index);
     return true;
   }
@@ -194,7 +194,7 @@ bool FileContexts::AddSpec(std::string_view regex, std::string_view type,
     *error = "bad regex " + std::string(regex) + ": " + msg;
     return false;
   }
-  specs_.push_back(std::move(s));
+  rules_.push_back(std::move(s));
   regex_.push_back(index);
   return true;
 }
@@ -233,7 +233,7 @@ bool FileContexts::Load(const std::string& file, std::string* error) {
       type = {};
     }
     std::string err;
-    if (!AddSpec(v, type, context, &err)) {
+    if (!AddRule(v, type, context, &err)) {
       *error = file + ":" + std::to_string(lineno) + ": " + err;
       return false;
     }
@@ -245,11 +245,11 @@ bool FileContexts::Load(const std::string& file, std::string* error) {
   return true;
 }
 
-const FileContexts::Spec* FileContexts::Match(const std::vector<size_t>& candidates,
+const FileContexts::Rule* FileContexts::Match(const std::vector<size_t>& candidates,
                                               std::string_view path, uint32_t type) const {
   std::string p;  // NUL-terminated copy for regexec, made once
   for (auto it = candidates.rbegin(); it != candidates.rend(); ++it) {
-    const Spec& s = specs_[*it];
+    const Rule& s = rules_[*it];
     if (s.type && s.type != type) continue;
     if (s.re) {
       if (path.substr(0, s.prefix.size()) != s.prefix) continue;
@@ -263,7 +263,7 @@ const FileContexts::Spec* FileContexts::Match(const std::vector<size_t>& candida
 
 std::optional<std::string> FileContexts::Lookup(std::string_view path, uint32_t mode) const {
   const uint32_t type = mode & S_IFMT;
-  const Spec* hit = nullptr;
+  const Rule* hit = nullptr;
   auto it = plain_.find(std::string(path));
   if (it != plain_.end()) hit = Match(it->second, path, type);
   if (!hit) hit = Match(regex_, path, type);

@@ -36,28 +36,28 @@ class FileContexts {
   // Reads a file; false with *error on an unreadable file, an ill-formed line or a bad regex.
   bool Load(const std::string& file, std::string* error);
   // Adds one line's worth; false with *error on a bad regex.
-  bool AddSpec(std::string_view regex, std::string_view type, std::string_view context,
+  bool AddRule(std::string_view regex, std::string_view type, std::string_view context,
                std::string* error);
 
   // The context for an absolute path and its st_mode (only the type bits are used), or nullopt
   // when no line matches or the matching line says <<none>>.
   std::optional<std::string> Lookup(std::string_view path, uint32_t mode) const;
 
-  size_t size() const { return specs_.size(); }
+  size_t size() const { return rules_.size(); }
 
  private:
-  struct Spec {
+  struct Rule {
     std::string context;
     uint32_t type = 0;  // S_IFMT value, 0 = any
     std::string prefix;  // literal text every match starts with (regex specs)
     std::unique_ptr<regex_t> re;  // null for plain paths
   };
-  const Spec* Match(const std::vector<size_t>& candidates, std::string_view path,
+  const Rule* Match(const std::vector<size_t>& candidates, std::string_view path,
                     uint32_t type) const;
 
-  std::vector<Spec> specs_;
-  std::unordered_map<std::string, std::vector<size_t>> plain_;  // path -> spec indexes, file order
-  std::vector<size_t> regex_;                                  // spec indexes, file order
+  std::vector<Rule> rules_;
+  std::unordered_map<std::string, std::vector<size_t>> plain_;  // path -> rule indexes, file order
+  std::vector<size_t> regex_;                                  // rule indexes, file order
 };
 
 }  // namespace orvex::ext4
