@@ -2,7 +2,7 @@
 // The context file (AOSP file_contexts): "<path regex> [<file type>] <context>" lines, matched
 // against whole absolute paths such as "/system/bin/sh".
 //
-// Lookup follows libselinux's order: specs without regex metacharacters (plain paths, escapes
+// Lookup follows libselinux's order: rules without regex metacharacters (plain paths, escapes
 // allowed) are tried before any regex, and within each group the last matching line of the file
 // wins. Plain paths are looked up in a hash table; regexes are POSIX extended expressions (the
 // PCRE forms \d and (?: used in AOSP files are translated), anchored at both ends, and tried only
@@ -49,7 +49,7 @@ class FileContexts {
   struct Rule {
     std::string context;
     uint32_t type = 0;  // S_IFMT value, 0 = any
-    std::string prefix;  // literal text every match starts with (regex specs)
+    std::string prefix;  // literal text every match starts with (regex rules)
     std::unique_ptr<regex_t> re;  // null for plain paths
   };
   const Rule* Match(const std::vector<size_t>& candidates, std::string_view path,
