@@ -4,8 +4,9 @@
 #
 # Usage: bench/erofs/bench_extract.sh [BUILD_DIR] [WORK_DIR]
 #   BUILD_DIR  build tree holding bin/erofs/extract.erofs (default: ./build)
-#   WORK_DIR   scratch space, about 6 GiB (default: a new folder under /tmp); removed at the end
-#              unless KEEP=1. SIZE_MIB sets the tree size (default 1024).
+#   WORK_DIR   scratch space, about 12 GiB (default: a new folder under /tmp); removed at the end
+#              unless KEEP=1. SIZE_MIB sets the tree size (default 1024), RUNS the runs per
+#              tool (best one shown), OUT_ROOT where the extracted trees go (e.g. /dev/shm).
 set -euo pipefail
 
 build=${1:-build}
@@ -18,7 +19,6 @@ for p in mkfs.erofs fsck.erofs python3 /usr/bin/time; do
 done
 [ -x "$tool" ] || { echo "no extract.erofs at $tool" >&2; exit 1; }
 mkdir -p "$work"
-[ "${KEEP:-0}" = 1 ] || trap 'rm -rf "$work"' EXIT
 echo "work folder: $work"
 
 # A tree like a system partition: many small files, some medium ones, a few large ones; text
@@ -77,28 +77,42 @@ for kind in plain lz4hc; do
   fi
 done
 
-measure() {  # label, then the command; prints wall seconds and peak RSS in MiB
+# Each run writes into a fresh folder (OUT_ROOT, default the work folder; /dev/shm measures
+# without the disk). Old outputs are removed only between image kinds, followed by a pause:
+# ext4 skips recently deleted inodes when it allocates new ones, which would slow whichever
+# tool runs right after a deletion.
+out_root=${OUT_ROOT:-$work}/orvex-bench-out.$$
+mkdir -p "$out_root"
+trap 'rm -rf "$out_root"; [ "${KEEP:-0}" = 1 ] || rm -rf "$work"' EXIT
+run_no=0
+measure() {  # label, then the command with OUT standing for the output folder
   local label=$1
   shift
   local log=$work/time.log best=""
   for _ in $(seq 1 "$runs"); do
-    rm -rf "$work/out" "$work/fsck-out"
-    /usr/bin/time -v "$@" > /dev/null 2> "$log"
-    local wall rss
+    run_no=$((run_no + 1))
+    local out=$out_root/run$run_no
+    local args=()
+    for a in "$@"; do args+=("${a//OUT/$out}"); done
+    /usr/bin/time -v "${args[@]}" > /dev/null 2> "$log" || { echo "$label failed:" >&2; cat "$log" >&2; exit 1; }
+    local wall cpu rss
     wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s}' "$log")
+    cpu=$(awk -F': ' '/User time|System time/ {s += $2} END {printf "%.2f", s}' "$log")
     rss=$(awk -F': ' '/Maximum resident set size/ {printf "%.1f", $2 / 1024}' "$log")
-    if [ -z "$best" ] || awk "BEGIN {exit !($wall < ${best%% *})}"; then best="$wall $rss"; fi
+    if [ -z "$best" ] || awk "BEGIN {exit !($wall < ${best%% *})}"; then best="$wall $cpu $rss"; fi
   done
-  printf '%-40s %8.2f s %9s MiB\n' "$label" ${best%% *} "${best##* }"
+  read -r wall cpu rss <<< "$best"
+  printf '%-34s %8.2f s %8.2f s %9s MiB\n' "$label" "$wall" "$cpu" "$rss"
 }
 
 echo
-printf '%-40s %10s %13s\n' "run (best of $runs, warm cache)" "wall" "peak RSS"
+printf '%-34s %10s %10s %13s\n' "run (best of $runs, warm cache)" "wall" "CPU" "peak RSS"
 for kind in plain lz4hc; do
-  img=$work/$kind/system.img
   cd "$work/$kind"
-  measure "extract.erofs $kind" "$tool" -i system.img -x -f -o "$work/out"
-  measure "extract.erofs -T1 $kind" "$tool" -i system.img -x -f -T1 -o "$work/out"
-  measure "fsck.erofs --extract $kind" fsck.erofs --extract="$work/fsck-out" system.img
+  measure "extract.erofs $kind" "$tool" -i system.img -x -f -o OUT
+  measure "extract.erofs -T1 $kind" "$tool" -i system.img -x -f -T1 -o OUT
+  measure "fsck.erofs --extract $kind" fsck.erofs --extract=OUT system.img
+  rm -rf "${out_root:?}"/run*
+  sync
+  sleep "${PAUSE:-40}"
 done
-rm -rf "$work/out" "$work/fsck-out"

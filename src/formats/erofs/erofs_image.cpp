@@ -709,44 +709,63 @@ void Image::ForEachExtent(const Inode& inode, const std::function<bool(const Ext
   }
 }
 
-void Image::DecodeExtent(const Inode& inode, const Extent& e, std::vector<uint8_t>& out, ReadScratch& scratch) const {
+void Image::CheckExtent(const Inode& inode, const Extent& e) const {
+  if (e.kind == ExtentKind::kHole) return;
+  if (e.kind == ExtentKind::kRaw && e.llen > e.plen)
+    throw Error(NidText(inode.nid) + " has a raw extent longer than its data");
+  if (e.kind == ExtentKind::kRaw && !e.interlaced) return;  // streamed straight from the image
+  // Extents decoded in memory: bounded sizes.
   if (e.llen > kMaxExtentBytes) throw Error(NidText(inode.nid) + " has an extent of absurd size");
+  if (e.plen > kMaxPclusterBytes) throw Error(NidText(inode.nid) + " has a physical cluster of absurd size");
+  if (e.kind == ExtentKind::kRaw) return;
+  // An LZ4 stream grows at most about 255 times when decoded.
+  if (e.llen / 255 > e.plen + 16) throw Error(NidText(inode.nid) + " has an extent longer than its cluster can hold");
+}
+
+// Bytes of the image an extent needs for decoding.
+static uint64_t StoredBytes(const Extent& e) {
+  if (e.kind == ExtentKind::kHole) return 0;
+  if (e.kind == ExtentKind::kRaw && !e.interlaced) return e.llen;
+  return e.plen;
+}
+
+void Image::DecodeStored(const Inode& inode, const Extent& e, const uint8_t* in, uint8_t* dst) const {
   if (e.kind == ExtentKind::kHole) {
-    out.assign(e.llen, 0);
+    std::memset(dst, 0, e.llen);
     return;
   }
   if (e.kind == ExtentKind::kRaw) {
-    out.resize(e.llen);
     if (!e.interlaced) {
-      if (e.llen > e.plen) throw Error(NidText(inode.nid) + " has a raw extent longer than its data");
-      src_->ReadAt(e.pa, out.data(), e.llen);
+      std::memcpy(dst, in, e.llen);
       return;
     }
-    scratch.in.resize(e.plen);
-    src_->ReadAt(e.pa, scratch.in.data(), e.plen);
     const uint64_t off = e.la % sb_.block_size;
     const uint64_t right = std::min<uint64_t>(sb_.block_size - off, e.llen);
     if (off + right > e.plen || e.llen - right > e.plen) throw Error(NidText(inode.nid) + " has a corrupt interlaced cluster");
-    std::memcpy(out.data(), scratch.in.data() + off, right);
-    std::memcpy(out.data() + right, scratch.in.data(), e.llen - right);
+    std::memcpy(dst, in + off, right);
+    std::memcpy(dst + right, in, e.llen - right);
     return;
   }
-  if (e.plen > kMaxPclusterBytes) throw Error(NidText(inode.nid) + " has a physical cluster of absurd size");
-  // An LZ4 stream grows at most about 255 times when decoded.
-  if (e.llen / 255 > e.plen + 16) throw Error(NidText(inode.nid) + " has an extent longer than its cluster can hold");
-  scratch.in.resize(e.plen);
-  src_->ReadAt(e.pa, scratch.in.data(), e.plen);
-  out.resize(e.llen);
   size_t margin = 0;
   if (sb_.feature_incompat & kIncompatZeroPadding) {
-    while (margin < e.plen && scratch.in[margin] == 0) ++margin;
+    while (margin < e.plen && in[margin] == 0) ++margin;
     if (margin == e.plen) throw Error(NidText(inode.nid) + " has an empty compressed cluster");
   }
-  const int got = LZ4_decompress_safe_partial(reinterpret_cast<const char*>(scratch.in.data() + margin),
-                                              reinterpret_cast<char*>(out.data()), static_cast<int>(e.plen - margin),
-                                              static_cast<int>(e.llen), static_cast<int>(e.llen));
+  const int got = LZ4_decompress_safe_partial(reinterpret_cast<const char*>(in + margin), reinterpret_cast<char*>(dst),
+                                              static_cast<int>(e.plen - margin), static_cast<int>(e.llen),
+                                              static_cast<int>(e.llen));
   if (got != static_cast<int>(e.llen))
     throw Error(NidText(inode.nid) + " has corrupt compressed data at offset " + std::to_string(e.la));
+}
+
+void Image::DecodeExtent(const Inode& inode, const Extent& e, std::vector<uint8_t>& out, ReadScratch& scratch) const {
+  if (e.llen > kMaxExtentBytes) throw Error(NidText(inode.nid) + " has an extent of absurd size");
+  CheckExtent(inode, e);
+  const uint64_t need = StoredBytes(e);
+  if (scratch.in.size() < need) scratch.in.resize(need);
+  if (need) src_->ReadAt(e.pa, scratch.in.data(), need);
+  out.resize(e.llen);
+  DecodeStored(inode, e, scratch.in.data(), out.data());
 }
 
 void Image::ReadData(const Inode& inode, const DataSink& sink, ReadScratch* scratch_in) const {
@@ -754,44 +773,101 @@ void Image::ReadData(const Inode& inode, const DataSink& sink, ReadScratch* scra
   ReadScratch& scratch = scratch_in ? *scratch_in : local;
   constexpr uint64_t kPiece = 1 << 20;
   uint64_t pos = 0;
-  // Raw runs that are contiguous in the image are read together in large pieces.
-  uint64_t run_la = 0, run_pa = 0, run_len = 0;
-  auto flush = [&] {
-    while (run_len > 0) {
-      const uint64_t n = std::min(run_len, kPiece);
-      scratch.in.resize(n);
-      src_->ReadAt(run_pa, scratch.in.data(), n);
-      sink(run_la, scratch.in.data(), n);
-      run_la += n;
-      run_pa += n;
-      run_len -= n;
-    }
-  };
-  ForEachExtent(inode, [&](const Extent& e) {
+  auto check_order = [&](const Extent& e) {
     if (e.la != pos) throw Error(NidText(inode.nid) + " has overlapping or missing extents");
     if (e.llen > inode.size - e.la) throw Error(NidText(inode.nid) + " has an extent past the end of the file");
-    if (e.kind == ExtentKind::kRaw && !e.interlaced && e.plen >= e.llen) {
-      if (run_len > 0 && run_pa + run_len == e.pa && run_la + run_len == e.la) {
-        run_len += e.llen;
+    CheckExtent(inode, e);
+    pos = e.la + e.llen;
+  };
+
+  if (!inode.IsCompressed()) {
+    // Raw runs that are contiguous in the image are read together in large pieces.
+    uint64_t run_la = 0, run_pa = 0, run_len = 0;
+    auto flush = [&] {
+      while (run_len > 0) {
+        const uint64_t n = std::min(run_len, kPiece);
+        if (scratch.in.size() < n) scratch.in.resize(n);
+        src_->ReadAt(run_pa, scratch.in.data(), n);
+        sink(run_la, scratch.in.data(), n);
+        run_la += n;
+        run_pa += n;
+        run_len -= n;
+      }
+    };
+    ForEachExtent(inode, [&](const Extent& e) {
+      check_order(e);
+      if (e.kind == ExtentKind::kRaw) {
+        if (run_len > 0 && run_pa + run_len == e.pa && run_la + run_len == e.la) {
+          run_len += e.llen;
+        } else {
+          flush();
+          run_la = e.la;
+          run_pa = e.pa;
+          run_len = e.llen;
+        }
       } else {
         flush();
-        run_la = e.la;
-        run_pa = e.pa;
-        run_len = e.llen;
-      }
-    } else {
-      flush();
-      if (e.kind == ExtentKind::kHole) {
         sink(e.la, nullptr, e.llen);
-      } else {
-        DecodeExtent(inode, e, scratch.out, scratch);
-        sink(e.la, scratch.out.data(), scratch.out.size());
       }
-    }
-    pos = e.la + e.llen;
-    return true;
-  });
-  flush();
+      return true;
+    });
+    flush();
+  } else {
+    // Compressed files: the clusters of a batch of extents are read with one read per
+    // contiguous stretch, and decoded output goes to the sink in pieces of about 1 MiB.
+    std::vector<Extent> batch;
+    std::vector<uint64_t> offsets;
+    uint64_t batch_in = 0;
+    uint64_t out_la = 0;
+    size_t used = 0;
+    auto flush_out = [&] {
+      if (used) sink(out_la, scratch.out.data(), used);
+      out_la += used;
+      used = 0;
+    };
+    auto process = [&] {
+      if (batch.empty()) return;
+      if (scratch.in.size() < batch_in) scratch.in.resize(batch_in);
+      offsets.clear();
+      uint64_t off = 0;
+      for (const Extent& e : batch) {
+        offsets.push_back(off);
+        off += StoredBytes(e);
+      }
+      for (size_t i = 0; i < batch.size();) {
+        const uint64_t start = batch[i].pa;
+        uint64_t len = StoredBytes(batch[i]);
+        size_t j = i + 1;
+        while (j < batch.size() && StoredBytes(batch[j]) && batch[j].pa == start + len) len += StoredBytes(batch[j++]);
+        if (len) src_->ReadAt(start, scratch.in.data() + offsets[i], len);
+        i = j;
+      }
+      for (size_t i = 0; i < batch.size(); ++i) {
+        const Extent& e = batch[i];
+        if (e.kind == ExtentKind::kHole) {
+          flush_out();
+          sink(e.la, nullptr, e.llen);
+          out_la = e.la + e.llen;
+          continue;
+        }
+        if (scratch.out.size() < used + e.llen) scratch.out.resize(used + e.llen);
+        DecodeStored(inode, e, scratch.in.data() + offsets[i], scratch.out.data() + used);
+        used += e.llen;
+        if (used >= kPiece) flush_out();
+      }
+      batch.clear();
+      batch_in = 0;
+    };
+    ForEachExtent(inode, [&](const Extent& e) {
+      check_order(e);
+      batch.push_back(e);
+      batch_in += StoredBytes(e);
+      if (batch_in >= kPiece || batch.size() >= 256) process();
+      return true;
+    });
+    process();
+    flush_out();
+  }
   if (pos != inode.size) throw Error(NidText(inode.nid) + " has data that ends before the end of the file");
 }
 

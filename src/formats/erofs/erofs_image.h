@@ -177,6 +177,10 @@ class Image {
   void FlatExtents(const Inode& inode, const std::function<bool(const Extent&)>& fn) const;
   void ChunkExtents(const Inode& inode, const std::function<bool(const Extent&)>& fn) const;
   void CompressedExtents(const Inode& inode, const std::function<bool(const Extent&)>& fn) const;
+  void CheckExtent(const Inode& inode, const Extent& e) const;
+  // Decodes an extent from the bytes stored for it (llen bytes for a plain raw extent, plen
+  // otherwise) into dst, which has room for llen bytes.
+  void DecodeStored(const Inode& inode, const Extent& e, const uint8_t* in, uint8_t* dst) const;
 
   std::shared_ptr<const Source> src_;
   std::unique_ptr<BlockCache> cache_;

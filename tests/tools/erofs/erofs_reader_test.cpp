@@ -126,6 +126,22 @@ TEST_F(ReaderOnImages, FlatAndChunkLayouts) {
   EXPECT_TRUE(indexed->inodes.at("etc/init/big.bin").raw_u & 0x20);
 }
 
+TEST_F(ReaderOnImages, LargeFlatFileStreamsInPieces) {
+  // One extent larger than anything decoded in memory: streamed in bounded pieces.
+  TempDir t;
+  fs::create_directories(t / "src");
+  RunCommand("truncate -s 70M " + ShQuote((t / "src/big").string()));
+  WriteFile(t / "src/tail", "end");
+  MakeImage(t / "src", t / "big.img", "-T1");
+  auto img = Open(t / "big.img");
+  Reader r(*img);
+  er::WalkTree(*img, r);
+  ASSERT_EQ(r.content.at("big").size(), 70u << 20);
+  EXPECT_EQ(r.content.at("big").find_first_not_of('\0'), std::string::npos);
+  ASSERT_EQ(r.extents.at("big").size(), 1u);
+  EXPECT_GT(r.extents.at("big")[0].llen, er::Image::kMaxExtentBytes);
+}
+
 TEST_F(ReaderOnImages, TinyCacheReadsTheSame) {
   auto r = ReadAll("-zlz4hc -Eztailpacking", 1);
   EXPECT_EQ(r->content.size(), ReadAll("-zlz4hc -Eztailpacking", 512)->content.size());
