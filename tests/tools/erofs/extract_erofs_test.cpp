@@ -401,8 +401,10 @@ TEST(ExtractErofsTool, WithoutRootModesApplyAndDevicesBecomeFiles) {
   MakeImage(work / "src", work / "vendor.img", "-zlz4 -T1700000000");
   fs::permissions(work.path(), fs::perms::all);
   const std::string tool = (BinDir() / "erofs" / "extract.erofs").string();
-  auto r = RunCommand("cd " + ShQuote(work.str()) + " && setpriv --reuid=65534 --regid=65534 --clear-groups " +
-                      ShQuote(tool) + " -i vendor.img -x -f -o vendor");
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  if (RunCommand(as_nobody + "test -x " + ShQuote(tool)).exit_code != 0)
+    GTEST_SKIP() << "the build folder is not reachable for an unprivileged user";
+  auto r = RunCommand("cd " + ShQuote(work.str()) + " && " + as_nobody + ShQuote(tool) + " -i vendor.img -x -f -o vendor");
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_NE(r.output.find("device nodes were written as empty files"), std::string::npos) << r.output;
   const Tree t = Snapshot(work / "vendor/vendor");
