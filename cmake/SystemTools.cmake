@@ -3,7 +3,7 @@ orvex_link_system_tool(simg2img simg2img)
 orvex_link_system_tool(img2simg img2simg)
 orvex_link_system_tool(resize2fs/resize2fs resize2fs)
 orvex_link_system_tool(e2fsck e2fsck)
-orvex_link_system_tool(erofs/mkfs.erofs mkfs.erofs)
+# bin/erofs/mkfs.erofs is our own front of the packaged tool (src/tools/mkfs_erofs).
 orvex_link_system_tool(erofs/dump.erofs dump.erofs)
 orvex_link_system_tool(erofs/fsck.erofs fsck.erofs)
 orvex_link_system_tool(lz4 lz4)
