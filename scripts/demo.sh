@@ -17,6 +17,13 @@ if [ "$status" -eq 0 ]; then
   echo "== packing the unpacked folders back"
   "$BUILD/orvex-cli" "$SAMPLE/system" "$SAMPLE/vendor" || status=$?
 fi
+if [ "$status" -eq 0 ]; then
+  echo "== checking the rebuilt images"
+  simg2img "$SAMPLE/system.img" "$SAMPLE/system.check.raw"
+  e2fsck -fn "$SAMPLE/system.check.raw" || status=$?
+  rm -f "$SAMPLE/system.check.raw"
+  fsck.erofs "$SAMPLE/vendor.img" || status=$?
+fi
 echo "== results in $SAMPLE:"
 ls -la "$SAMPLE"
 exit "$status"
