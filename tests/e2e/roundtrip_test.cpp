@@ -205,6 +205,8 @@ TEST(ErofsAttributes, RecordedOwnersWinOverTheTree) {
     ASSERT_EQ(RunCommand("mkfs.erofs -zlz4 " + ShQuote(image.string()) + " " + ShQuote(src.string())).exit_code, 0);
     ASSERT_EQ(cli.Run(image).exit_code, 0);
     fs::path tree = cli.Fw() / "vendor/vendor";
+    // The user adds a file; it takes the label of its folder.
+    WriteFile(tree / "bin/added", "added");
     // The tree loses its owners and capabilities, as after a copy by an ordinary user.
     RunCommand("chown -R 65534:65534 " + ShQuote(cli.Fw().string()) + " && setcap -r " + ShQuote((tree / "bin/ping").string()));
     RunCommand("chmod -R a+rwX " + ShQuote(cli.Fw().string()) + " && chmod a+rwx " + ShQuote(cli.tmp.str()) + " " + ShQuote((cli.tmp / "bin/config").string()));
@@ -212,11 +214,14 @@ TEST(ErofsAttributes, RecordedOwnersWinOverTheTree) {
     auto r = asRoot ? RunCommand(pack) : RunCommand("setpriv --reuid=65534 --regid=65534 --clear-groups " + pack);
     ASSERT_EQ(r.exit_code, 0) << r.output;
     EXPECT_NE(r.output.find("attributes of"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("1 added labels looked up inside the image too"), std::string::npos) << r.output;
     EXPECT_EQ(RunCommand("fsck.erofs " + ShQuote(image.string())).exit_code, 0);
     ASSERT_EQ(cli.Run(image).exit_code, 0);
     std::string fsconfig = ReadFile(cli.Fw() / "vendor/config/vendor_fs_config.txt");
     EXPECT_NE(fsconfig.find("vendor/bin/ping 0 2000 0750 capabilities=0x2000"), std::string::npos) << fsconfig;
     EXPECT_NE(fsconfig.find("vendor/app 1000 1000 0755"), std::string::npos) << fsconfig;
+    EXPECT_EQ(XattrHex(tree / "bin/added", "security.selinux"), "u:object_r:system_file:s0");
+    fs::remove(tree / "bin/added");
     ExpectSameTrees(src, tree, true);
   }
 }

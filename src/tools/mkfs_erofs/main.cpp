@@ -3,7 +3,11 @@
 // (<partition>/config/<partition>_fs_config.txt beside the tree) records, so that the image
 // carries them. As root the tree itself is changed; otherwise the attributes and the build run
 // together under fakeroot, which keeps them for mkfs.erofs without touching the tree.
+// mkfs.erofs looks labels up by the path inside the image ("/bin/sh"), while the context file
+// names paths under the mount point ("/vendor/bin/sh"); lines added after the unpack (for
+// files the user added) get their in-image twin in a copy of the file that the build reads.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -14,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -107,14 +112,105 @@ int ApplyAttributes(const fs::path& tree, const fs::path& config) {
   return failed;
 }
 
-[[noreturn]] void ExecReal(int argc, char** argv) {
+int RunReal(const std::vector<std::string>& argsIn) {
   std::vector<char*> args;
   args.push_back(const_cast<char*>(kReal));
-  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+  for (const auto& a : argsIn) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  execv(kReal, args.data());
-  std::fprintf(stderr, "mkfs.erofs: error: cannot start %s: %s\n", kReal, std::strerror(errno));
-  std::exit(127);
+  pid_t pid = fork();
+  if (pid == 0) {
+    execv(kReal, args.data());
+    std::fprintf(stderr, "mkfs.erofs: error: cannot start %s: %s\n", kReal, std::strerror(errno));
+    _exit(127);
+  }
+  if (pid < 0) return 127;
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+std::string KeyValue(const fs::path& file, const std::string& key) {
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto colon = line.find(':');
+    if (colon == std::string::npos || line.substr(0, colon) != key) continue;
+    std::string v = line.substr(colon + 1);
+    while (!v.empty() && (v.back() == '\r' || v.back() == ' ')) v.pop_back();
+    while (!v.empty() && v.front() == ' ') v.erase(0, 1);
+    return v;
+  }
+  return "";
+}
+
+// Writes a copy of the context file with an in-image twin for every line under the mount point
+// that has none, points the argument at it and returns its path ("" when nothing changed).
+std::string PrepareContexts(std::vector<std::string>& args, const fs::path& optionsFile) {
+  std::string mount = KeyValue(optionsFile, "Mount point");
+  while (mount.size() > 1 && mount.back() == '/') mount.pop_back();
+  if (mount.empty() || mount == "/") return "";
+  size_t at = std::string::npos;
+  std::string file;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i].rfind("--file-contexts=", 0) == 0) {
+      at = i;
+      file = args[i].substr(16);
+    } else if (args[i] == "--file-contexts" && i + 1 < args.size()) {
+      at = i + 1;
+      file = args[i + 1];
+    }
+  }
+  if (at == std::string::npos) return "";
+  std::ifstream in(file);
+  if (!in) return "";
+  std::vector<std::string> lines;
+  std::set<std::string> specs;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    std::istringstream w(line);
+    std::string spec;
+    if (w >> spec && spec[0] != '#') specs.insert(spec);
+  }
+  std::vector<std::string> twins;
+  for (const auto& l : lines) {
+    std::istringstream w(l);
+    std::string spec;
+    if (!(w >> spec) || spec[0] == '#') continue;
+    std::string inside;
+    if (spec == mount) inside = "/";
+    else if (spec.rfind(mount + "/", 0) == 0) inside = spec.substr(mount.size());
+    else continue;
+    if (specs.count(inside)) continue;
+    specs.insert(inside);
+    twins.push_back(inside + l.substr(spec.size()));
+  }
+  if (twins.empty()) return "";
+  std::string out = file + ".build";
+  std::ofstream o(out, std::ios::trunc);
+  for (const auto& l : lines) o << l << "\n";
+  for (const auto& l : twins) o << l << "\n";
+  if (!o) return "";
+  args[at] = args[at].rfind("--file-contexts=", 0) == 0 ? "--file-contexts=" + out : out;
+  std::fprintf(stderr, "mkfs.erofs: %zu added labels looked up inside the image too\n", twins.size());
+  return out;
+}
+
+// Applies the attributes, gives added labels their in-image form and runs the build.
+int Build(int argc, char** argv, const fs::path& tree, const fs::path& config) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!config.empty()) ApplyAttributes(tree, config);
+  std::string temp;
+  if (!config.empty()) {
+    std::string options = config.string();
+    options.replace(options.rfind("_fs_config.txt"), 14, "_fs_options.txt");
+    temp = PrepareContexts(args, options);
+  }
+  int code = RunReal(args);
+  if (!temp.empty()) std::remove(temp.c_str());
+  return code;
 }
 
 }  // namespace
@@ -129,12 +225,11 @@ int main(int argc, char** argv) {
     if (!name.empty()) config = owner / "config" / (name + "_fs_config.txt");
   }
   std::error_code ec;
-  if (config.empty() || !fs::is_regular_file(config, ec) || !fs::is_directory(source, ec)) ExecReal(argc, argv);
+  const fs::path tree = fs::path(source).lexically_normal();
+  if (config.empty() || !fs::is_regular_file(config, ec) || !fs::is_directory(source, ec))
+    return RunReal(std::vector<std::string>(argv + 1, argv + argc));
 
-  if (geteuid() == 0 || std::getenv("FAKEROOTKEY")) {
-    ApplyAttributes(fs::path(source).lexically_normal(), config);
-    ExecReal(argc, argv);
-  }
+  if (geteuid() == 0 || std::getenv("FAKEROOTKEY")) return Build(argc, argv, tree, config);
   // Not root: run this same step again under fakeroot.
   std::vector<char*> args;
   char fakeroot[] = "fakeroot";
@@ -148,5 +243,5 @@ int main(int argc, char** argv) {
   execvp("fakeroot", args.data());
   std::fprintf(stderr, "mkfs.erofs: warning: not root and fakeroot is missing: owners and capabilities of %s are those of the tree\n",
                source.c_str());
-  ExecReal(argc, argv);
+  return Build(argc, argv, tree, fs::path());
 }
