@@ -1,5 +1,7 @@
 #include "ext4/file_contexts.h"
 
+#include "context_path.h"
+
 #include <sys/stat.h>
 
 #include <cctype>
@@ -142,22 +144,7 @@ uint32_t TypeFromFlag(std::string_view f) {
 
 }  // namespace
 
-std::string EscapeRegex(std::string_view path) {
-  std::string out;
-  out.reserve(path.size() + 8);
-  for (char c : path) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x21 || u >= 0x7f) {
-      char hex[8];
-      snprintf(hex, sizeof(hex), "\\x%02x", u);
-      out += hex;
-      continue;
-    }
-    if (IsMeta(c)) out.push_back('\\');
-    out.push_back(c);
-  }
-  return out;
-}
+std::string EscapeRegex(std::string_view path) { return android::EscapeContextPath(path); }
 
 FileContexts::FileContexts() = default;
 

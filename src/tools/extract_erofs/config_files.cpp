@@ -1,5 +1,7 @@
 #include "config_files.h"
 
+#include "context_path.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -38,23 +40,7 @@ std::string FsConfigLine(std::string_view path, uint32_t uid, uint32_t gid, uint
   return line;
 }
 
-std::string EscapeContextPath(std::string_view path) {
-  static const char* kMeta = ".^$*+?()[]{}|\\";
-  std::string out;
-  out.reserve(path.size() + 8);
-  for (char c : path) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x21 || u >= 0x7f) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", u);
-      out += hex;
-    } else {
-      if (std::strchr(kMeta, c)) out += '\\';
-      out += c;
-    }
-  }
-  return out;
-}
+std::string EscapeContextPath(std::string_view path) { return android::EscapeContextPath(path); }
 
 std::string CleanContext(std::string_view value) {
   while (!value.empty() && value.back() == '\0') value.remove_suffix(1);
