@@ -47,11 +47,9 @@ App::App(JobUi& ui) : ctx{"", settings, messages, log, recent, ui}, dispatcher(c
 
 void App::LocateFolders(const std::string& file) {
   programFile = file;
-  namespace fs = std::filesystem;
   std::string folder = platform::FromPath(platform::ToPath(file).parent_path());
   if (folder.empty() || folder == platform::TempFolder()) folder = platform::CurrentFolder();
-  programFolder = JoinPath(folder, "");
-  if (programFolder.empty() || programFolder.back() != platform::kSep) programFolder += platform::kSep;
+  programFolder = JoinPath(folder, "");  // with its trailing separator
   ctx.root = programFolder + "bin" + platform::kSep;
 }
 
