@@ -26,12 +26,11 @@ PENDING_FILE_JOB(ConvertImage)
 
 // Until the transfer-list and LZ4 packs exist, an image that came in those forms is left as
 // the partition pack built it, and the build closes as any other.
-void PackTransferList(Context& ctx, const std::string& image) {
+static void CloseImageBuild(Context& ctx, const std::string& image) {
   ctx.log.LogLine(ctx.M(40) + " " + DeriveNames(image).fileName + " " + ctx.M(35), true);
 }
-void PackLz4Image(Context& ctx, const std::string& image) {
-  ctx.log.LogLine(ctx.M(40) + " " + DeriveNames(image).fileName + " " + ctx.M(35), true);
-}
+void PackTransferList(Context& ctx, const std::string& image) { CloseImageBuild(ctx, image); }
+void PackLz4Image(Context& ctx, const std::string& image) { CloseImageBuild(ctx, image); }
 PENDING_FOLDER_JOB(PackSuperImage)
 PENDING_FILE_JOB(UnpackFirmwareContainer)
 PENDING_FILE_JOB(UnpackRockchipImage)

@@ -314,16 +314,6 @@ int64_t LocalClockSeconds() {
   return static_cast<int64_t>(timegm(&local));
 }
 
-std::string HostDescription() {
-  HostFacts f = GetHostFacts();
-  std::string out;
-  out += "CPU: " + f.cpuName + " (" + std::to_string(f.cores) + " cores)\r\n";
-  out += "RAM: " + std::to_string(f.totalMemory / (1024 * 1024)) + " MB\r\n";
-  out += "OS: " + f.systemName + "\r\n";
-  out += "Computer: " + f.computerName + "  User: " + f.userName + "\r\n";
-  return out;
-}
-
 namespace {
 
 std::string UrlEncodePath(const std::string& p) {

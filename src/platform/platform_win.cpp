@@ -451,16 +451,6 @@ int64_t LocalClockSeconds() {
   return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
 }
 
-std::string HostDescription() {
-  HostFacts f = GetHostFacts();
-  std::string out;
-  out += "CPU: " + f.cpuName + " (" + std::to_string(f.cores) + " cores)\r\n";
-  out += "RAM: " + std::to_string(f.totalMemory / (1024 * 1024)) + " MB\r\n";
-  out += "OS: " + f.systemName + "\r\n";
-  out += "Computer: " + f.computerName + "  User: " + f.userName + "\r\n";
-  return out;
-}
-
 namespace {
 
 // The full path of an existing file or folder, as the shell wants it.

@@ -128,6 +128,9 @@ class Extractor {
                     int depth);
 
   bool CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::string* error);
+  // The bytes of a file or link kept inside its inode; `what` names them in the error.
+  bool ReadInlineData(ext2_ino_t ino, ext2_inode* inode, std::vector<char>* data, const char* what,
+                      std::string* error);
   bool ReadRun(blk64_t lblk, blk64_t pblk, uint64_t count, uint64_t size, int fd,
                std::string* error);
   bool ReadSymlink(ext2_ino_t ino, ext2_inode_large* inode, std::string* target,
@@ -457,6 +460,24 @@ int BlockRunCallback(ext2_filsys, blk64_t* blocknr, e2_blkcnt_t blockcnt, blk64_
   return 0;
 }
 
+bool Extractor::ReadInlineData(ext2_ino_t ino, ext2_inode* inode, std::vector<char>* data, const char* what,
+                               std::string* error) {
+  size_t isize = 0;
+  errcode_t rc = ext2fs_inline_data_size(fs_, ino, &isize);
+  if (rc || isize > 65536) {
+    *error = std::string("cannot read ") + what + ": " + (rc ? Ext2Error(rc) : std::string("bad size"));
+    return false;
+  }
+  data->assign(isize + 1, 0);
+  rc = ext2fs_inline_data_get(fs_, ino, inode, data->data(), &isize);
+  if (rc) {
+    *error = std::string("cannot read ") + what + ": " + Ext2Error(rc);
+    return false;
+  }
+  data->resize(isize);
+  return true;
+}
+
 bool Extractor::CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::string* error) {
   auto* small = reinterpret_cast<ext2_inode*>(inode);
   const uint64_t size = EXT2_I_SIZE(small);
@@ -476,19 +497,9 @@ bool Extractor::CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::s
   if (size == 0) return true;
 
   if (small->i_flags & EXT4_INLINE_DATA_FL) {
-    size_t isize = 0;
-    errcode_t rc = ext2fs_inline_data_size(fs_, ino, &isize);
-    if (rc || isize > 65536) {
-      *error = "cannot read inline data: " + (rc ? Ext2Error(rc) : std::string("bad size"));
-      return false;
-    }
-    std::vector<char> data(isize + 1);
-    rc = ext2fs_inline_data_get(fs_, ino, small, data.data(), &isize);
-    if (rc) {
-      *error = "cannot read inline data: " + Ext2Error(rc);
-      return false;
-    }
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(isize, size));
+    std::vector<char> data;
+    if (!ReadInlineData(ino, small, &data, "inline data", error)) return false;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(data.size(), size));
     if (n > 0 && pwrite(fd, data.data(), n, 0) != static_cast<ssize_t>(n)) {
       *error = "cannot write: " + Errno(errno);
       return false;
@@ -557,19 +568,9 @@ bool Extractor::ReadSymlink(ext2_ino_t ino, ext2_inode_large* inode, std::string
     return false;
   }
   if (small->i_flags & EXT4_INLINE_DATA_FL) {
-    size_t isize = 0;
-    errcode_t rc = ext2fs_inline_data_size(fs_, ino, &isize);
-    if (rc || isize > 65536) {
-      *error = "cannot read the link target: " + (rc ? Ext2Error(rc) : std::string("bad size"));
-      return false;
-    }
-    std::vector<char> data(isize + 1);
-    rc = ext2fs_inline_data_get(fs_, ino, small, data.data(), &isize);
-    if (rc) {
-      *error = "cannot read the link target: " + Ext2Error(rc);
-      return false;
-    }
-    target->assign(data.data(), std::min<size_t>(isize, size));
+    std::vector<char> data;
+    if (!ReadInlineData(ino, small, &data, "the link target", error)) return false;
+    target->assign(data.data(), std::min<size_t>(data.size(), size));
   } else if (ext2fs_is_fast_symlink(small)) {
     target->assign(reinterpret_cast<const char*>(small->i_block),
                    std::min<size_t>(size, sizeof(small->i_block)));

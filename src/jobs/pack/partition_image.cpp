@@ -1,6 +1,5 @@
 // Packs an unpacked partition folder back into an image of its former name and form: ext4
 // through make_ext4fs, EROFS through mkfs.erofs.
-#include <ctime>
 #include <fstream>
 
 #include "image_kind.h"
@@ -30,9 +29,6 @@ std::string ChooseImageSuffix(const std::string& folder) {
   if (platform::Exists(folder + ".bin")) return ".bin";
   return ".img";
 }
-
-// The local clock's fields read as if they were UTC, in seconds since 1970.
-std::string LocalTimestamp() { return std::to_string(platform::LocalClockSeconds()); }
 
 }  // namespace
 
@@ -94,7 +90,7 @@ void PackPartitionImage(Context& ctx, const std::string& path) {
   RunTool(ctx, ctx.Tool("fspatch"), Q(P({n.name, label})) + " " + Q(P({n.name, "config", n.name + "_fs_config.txt"})),
           n.dir);
 
-  const std::string timestamp = LocalTimestamp();
+  const std::string timestamp = std::to_string(platform::LocalClockSeconds());  // local fields read as UTC
   const std::string shPath = P({configDir, n.name + "_pack_ext4.sh"});
   auto buildArgs = [&] {
     // " -s" goes before the journal pieces: "-i" takes the next word as its value, so that
