@@ -15,6 +15,8 @@ void DecompressTransferList(Context& ctx, const std::string& path);
 void UnpackPayload(Context& ctx, const std::string& path);
 void UnpackLz4Image(Context& ctx, const std::string& path);
 void ConvertImage(Context& ctx, const std::string& path);
+// Unpacks the main partition images found in a folder that a container was split into.
+void UnpackFirmwareFolder(Context& ctx, const std::string& folder);
 void PackPartitionImage(Context& ctx, const std::string& folder);
 void MakeAttributeLists(Context& ctx, const std::string& folder);
 void PackSuperImage(Context& ctx, const std::string& folder);

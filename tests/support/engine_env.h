@@ -19,6 +19,7 @@ class RecordingUi : public JobUi {
   void HighlightResults() override { events.push_back("Highlight"); }
   void StartAutoClose() override { events.push_back("AutoClose"); }
   void PlayFinishSound() override { events.push_back("Sound"); }
+  void OpenFolder(const std::string& f) override { events.push_back("Open:" + f); }
   std::vector<std::string> events;
 };
 
