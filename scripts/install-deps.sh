@@ -14,6 +14,8 @@ PACKAGES=(
   # system tools the jobs start and the tests use as oracles
   e2fsprogs erofs-utils android-sdk-libsparse-utils lz4 busybox 7zip
   device-tree-compiler gzip tar coreutils attr libcap2-bin fakeroot time
+  # the Debian package and its checks
+  dpkg-dev man-db desktop-file-utils
 )
 if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)

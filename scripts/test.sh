@@ -7,3 +7,5 @@ BUILD=${ORVEX_BUILD_DIR:-build}
 cmake -S . -B "$BUILD" -G Ninja
 cmake --build "$BUILD" -j"$(nproc)"
 ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)" --timeout 600
+# The Debian package: built, unpacked into a throw-away root and run as an ordinary user.
+bash scripts/package-test.sh "$BUILD"

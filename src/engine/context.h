@@ -2,6 +2,7 @@
 // The one object a job is handed: settings, messages, the log, the tool folder, the recent list
 // and the window hooks, so that a test can run any job against its own workspace.
 #include <string>
+#include <utility>
 
 #include "activity_log.h"
 #include "messages.h"
@@ -31,13 +32,24 @@ class JobUi {
 };
 
 struct Context {
+  Context(std::string workspaceRoot, Settings& s, MessageTable& m, ActivityLog& l, RecentFiles& r, JobUi& u)
+      : root(std::move(workspaceRoot)), settings(s), messages(m), log(l), recent(r), ui(u) {}
+
   std::string root;  // the Workspace root (the tool folder) with its trailing separator
   Settings& settings;
   MessageTable& messages;
   ActivityLog& log;
   RecentFiles& recent;
   JobUi& ui;
+  // Where the writable state lives, each with its trailing separator: settings, recent list and
+  // log mirror, and the framework package of the APK jobs. Empty means the Workspace root's
+  // "config" and "framework" folders (a program run from its own folder); an installed program
+  // uses the user's XDG folders instead.
+  std::string configRoot;
+  std::string frameworkRoot;
 
+  std::string ConfigFolder() const;     // with its trailing separator
+  std::string FrameworkFolder() const;  // with its trailing separator
   // Message n of the current language.
   std::string M(int n) const { return messages.Get(n); }
   // A tool of the tool folder by its name ("simg2img", "erofs/extract.erofs"), as the job

@@ -16,6 +16,14 @@ std::string Context::Tool(const std::string& relName) const {
   return root + rel + std::string(platform::kExeSuffix);
 }
 
+std::string Context::ConfigFolder() const {
+  return configRoot.empty() ? root + "config" + platform::kSep : configRoot;
+}
+
+std::string Context::FrameworkFolder() const {
+  return frameworkRoot.empty() ? root + "framework" + platform::kSep : frameworkRoot;
+}
+
 std::string ToolKey(std::string_view tool) {
   size_t slash = tool.find_last_of("/\\");
   std::string_view file = slash == std::string_view::npos ? tool : tool.substr(slash + 1);

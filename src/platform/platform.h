@@ -81,6 +81,14 @@ bool Is64BitHost();
 std::string ProgramFile();  // full path of the running executable
 std::string TempFolder();   // with no trailing separator
 std::string CurrentFolder();
+// Where an installed program keeps its writable state: the XDG configuration and data folders
+// ($XDG_CONFIG_HOME or ~/.config, $XDG_DATA_HOME or ~/.local/share) followed by "orvex", without
+// a trailing separator. Empty where the system has no such folders (Windows keeps everything in
+// the program folder) or the home folder is unknown.
+std::string UserConfigFolder();
+std::string UserDataFolder();
+// True when files can be created in the folder (it exists and the user may write there).
+bool IsWritableFolder(const std::string& folder);
 int UserUiLanguage();  // a Windows language identifier (1033, 1049, ...), 0 when unknown
 std::string HostDescription();  // processor, memory, system name, host and user (saved-log header)
 // The same facts one by one.

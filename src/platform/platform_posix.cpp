@@ -376,6 +376,27 @@ bool TrashInto(const fs::path& trash, const fs::path& abs, bool relativeInfo, co
 
 }  // namespace
 
+namespace {
+
+std::string XdgFolder(const char* variable, const char* fallbackBelowHome) {
+  const char* xdg = std::getenv(variable);
+  // The base directory specification ignores a relative value.
+  if (xdg && *xdg == '/') return (fs::path(xdg) / "orvex").string();
+  const char* home = std::getenv("HOME");
+  if (home && *home) return (fs::path(home) / fallbackBelowHome / "orvex").string();
+  return "";
+}
+
+}  // namespace
+
+std::string UserConfigFolder() { return XdgFolder("XDG_CONFIG_HOME", ".config"); }
+std::string UserDataFolder() { return XdgFolder("XDG_DATA_HOME", ".local/share"); }
+
+bool IsWritableFolder(const std::string& folder) {
+  struct stat st {};
+  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
 bool MoveToTrash(const std::string& path) {
   std::error_code ec;
   fs::path abs = fs::absolute(path, ec);

@@ -378,6 +378,20 @@ std::string CurrentFolder() {
   return Utf8(GrowingBuffer([](wchar_t* b, DWORD size) { return GetCurrentDirectoryW(size, b); }));
 }
 
+// Windows keeps settings, the log mirror and the framework in the program folder.
+std::string UserConfigFolder() { return ""; }
+std::string UserDataFolder() { return ""; }
+
+bool IsWritableFolder(const std::string& folder) {
+  // A probe file tells more than the attributes (ACLs, read-only media).
+  std::wstring probe = Wide(folder) + L"\\.orvex-write-probe";
+  HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}
+
 int UserUiLanguage() { return static_cast<int>(GetUserDefaultUILanguage()); }
 
 namespace {

@@ -51,9 +51,29 @@ void App::LocateFolders(const std::string& file) {
   if (folder.empty() || folder == platform::TempFolder()) folder = platform::CurrentFolder();
   programFolder = JoinPath(folder, "");  // with its trailing separator
   ctx.root = programFolder + "bin" + platform::kSep;
+  ctx.configRoot.clear();
+  ctx.frameworkRoot.clear();
+  bool installed = false;
+  if (!platform::IsDirectory(ctx.root)) {
+    // An installed program: <prefix>/bin/orvex-cli with its tool folder in <prefix>/lib/orvex.
+    std::string libRoot = platform::FromPath(platform::ToPath(folder).parent_path() / "lib" / "orvex");
+    if (platform::IsDirectory(libRoot)) {
+      ctx.root = JoinPath(libRoot, "");
+      installed = true;
+    }
+  }
+  // The writable state follows the user when the tool folder is not the user's to write.
+  if (installed || (platform::IsDirectory(ctx.root) && !platform::IsWritableFolder(ctx.root))) {
+    const std::string config = platform::UserConfigFolder();
+    const std::string data = platform::UserDataFolder();
+    if (!config.empty() && !data.empty()) {
+      ctx.configRoot = JoinPath(config, "");
+      ctx.frameworkRoot = JoinPath(JoinPath(data, "framework"), "");
+    }
+  }
 }
 
-std::string App::ConfigPath(const std::string& file) const { return ctx.root + "config" + platform::kSep + file; }
+std::string App::ConfigPath(const std::string& file) const { return ctx.ConfigFolder() + file; }
 std::string App::LanguageFolder() const { return ctx.root + "language" + platform::kSep; }
 
 void App::LoadSettings(const std::map<std::string, std::string>& overrides) {
@@ -68,7 +88,7 @@ void App::LoadSettings(const std::map<std::string, std::string>& overrides) {
 }
 
 void App::PrepareWorkspace() {
-  CreateFolder(ctx.root + "config");
+  CreateFolder(ctx.ConfigFolder());
   messages.LoadLanguage(settings.Int("Locale_ID"), LanguageFolder(), settings);
   recent.SetFile(ConfigPath("recent.ini"));
   recent.AddRecentFile("");
@@ -119,7 +139,7 @@ void App::CheckProgramPath(const std::string& path) {
 }
 
 void App::FinishStartUp() {
-  std::string fw = ctx.root + "framework";
+  std::string fw = ctx.FrameworkFolder();
   if (!platform::IsDirectory(fw)) CreateFolder(fw);
   CheckProgramPath(programFile);
 }

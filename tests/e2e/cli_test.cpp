@@ -137,3 +137,57 @@ TEST(Cli, LogEntriesAppearWhileTheToolRuns) {
   EXPECT_EQ(pclose(p) >> 8, 1);
   EXPECT_NE(seen.find("second half"), std::string::npos);
 }
+
+// An installed program: <prefix>/bin/orvex-cli finds its tool folder in <prefix>/lib/orvex and
+// keeps settings, recent list, log mirror and framework in the user's XDG folders.
+TEST(Cli, InstalledProgramKeepsItsStateInTheXdgFolders) {
+  TempDir tmp;
+  const fs::path prefix = tmp / "usr";
+  fs::create_directories(prefix / "bin");
+  fs::copy_file(BuildDir() / "orvex-cli", prefix / "bin/orvex-cli");
+  fs::create_directories(prefix / "lib/orvex/language");
+  fs::copy_file(fs::path(ORVEX_SOURCE_DIR) / "resources/language/1033.lng", prefix / "lib/orvex/language/1033.lng");
+  WriteFile(prefix / "lib/orvex/imgextractor_", "#!/bin/sh\necho 'EXT4 superblock info:'\n");
+  WriteFile(prefix / "lib/orvex/imgextractor",
+            "#!/bin/sh\nn=$(basename \"$1\"); n=${n%.*}\nmkdir -p \"$2/$n\" \"$2/config\"\n"
+            "printf 'Size: 8388608\\r\\n' > \"$2/config/${n}_fs_options.txt\"\n");
+  for (const char* t : {"imgextractor_", "imgextractor"}) fs::permissions(prefix / "lib/orvex" / t, fs::perms::owner_all);
+  fs::create_directories(tmp / "home");
+  fs::create_directories(tmp / "work");
+  std::string b(8192, '\0');
+  b[0x438] = '\x53';
+  b[0x439] = '\xEF';
+  WriteFile(tmp / "work/system.img", b);
+  const std::string cli = ShQuote((prefix / "bin/orvex-cli").string());
+  const std::string home = "env -u XDG_CONFIG_HOME -u XDG_DATA_HOME HOME=" + ShQuote((tmp / "home").string()) + " ";
+
+  auto r = RunCommand(home + cli + " --set Locale_ID=1033 " + ShQuote((tmp / "work/system.img").string()) + " </dev/null");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("Exit code ImgExtractor: 0"), std::string::npos) << r.output;  // the lib/orvex tool ran
+  EXPECT_TRUE(fs::exists(tmp / "work/system/config/system_fs_options.txt"));
+  EXPECT_GT(fs::file_size(tmp / "home/.config/orvex/settings.ini"), 0u);
+  EXPECT_NE(ReadFile(tmp / "home/.config/orvex/lastAction.log").find("system.img"), std::string::npos);
+  EXPECT_NE(ReadFile(tmp / "home/.config/orvex/recent.ini").find("system.img"), std::string::npos);
+  EXPECT_TRUE(fs::is_directory(tmp / "home/.local/share/orvex/framework"));
+  EXPECT_FALSE(fs::exists(prefix / "lib/orvex/config"));
+  EXPECT_FALSE(fs::exists(prefix / "lib/orvex/framework"));
+
+  // $XDG_CONFIG_HOME and $XDG_DATA_HOME take the place of ~/.config and ~/.local/share; --help names the file.
+  const std::string xdg = "env HOME=" + ShQuote((tmp / "home").string()) + " XDG_CONFIG_HOME=" +
+                          ShQuote((tmp / "cfg").string()) + " XDG_DATA_HOME=" + ShQuote((tmp / "data").string()) + " ";
+  r = RunCommand(xdg + cli + " --help </dev/null");
+  EXPECT_NE(r.output.find((tmp / "cfg/orvex/settings.ini").string()), std::string::npos) << r.output;
+  r = RunCommand(xdg + cli + " " + ShQuote((tmp / "work/missing.img").string()) + " </dev/null");
+  EXPECT_TRUE(fs::exists(tmp / "cfg/orvex/settings.ini"));
+  EXPECT_TRUE(fs::is_directory(tmp / "data/orvex/framework"));
+}
+
+// A program run from its build folder keeps its state in bin/ beside it, whatever XDG says.
+TEST(Cli, ProgramBesideItsToolFolderKeepsItsStateThere) {
+  CliHome h;
+  auto r = RunCommand("env XDG_CONFIG_HOME=" + ShQuote((h.tmp / "cfg").string()) + " " + ShQuote(h.exe.string()) +
+                      " " + ShQuote((h.Work() / "missing.img").string()) + " </dev/null");
+  EXPECT_TRUE(fs::exists(h.tmp / "bin/config/settings.ini")) << r.output;
+  EXPECT_TRUE(fs::is_directory(h.tmp / "bin/framework"));
+  EXPECT_FALSE(fs::exists(h.tmp / "cfg"));
+}

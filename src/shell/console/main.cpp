@@ -16,7 +16,16 @@ using namespace orvex;
 
 namespace {
 
+// The folder that holds the settings and the log mirror for this program file.
+std::string ConfigFolderOfThisProgram() {
+  ConsoleUi ui;
+  App app(ui);
+  app.LocateFolders(platform::ProgramFile());
+  return app.ctx.ConfigFolder();
+}
+
 void PrintHelp() {
+  const std::string config = ConfigFolderOfThisProgram();
   std::printf(
       "Usage: orvex-cli [OPTIONS] PATH...\n"
       "Unpacks each firmware or partition image file and packs each unpacked folder given,\n"
@@ -28,9 +37,14 @@ void PrintHelp() {
       "  --version        show the version and exit\n"
       "  --               end of options; every later word is a path\n"
       "\n"
-      "A word \"-total\" ends the list of paths. Settings are read from bin/config/settings.ini\n"
-      "beside the program; the log of the run is kept in bin/config/lastAction.log.\n"
-      "Exit status: 0 when every step succeeded, 1 when a step failed, 2 on bad usage.\n");
+      "A word \"-total\" ends the list of paths.\n"
+      "\n"
+      "Settings are read from %ssettings.ini and written back at the end; the log of\n"
+      "the run is kept in %slastAction.log. (A program run from its build folder keeps\n"
+      "them in bin/config/ beside it; an installed one in $XDG_CONFIG_HOME/orvex/, by default\n"
+      "~/.config/orvex/.)\n"
+      "Exit status: 0 when every step succeeded, 1 when a step failed, 2 on bad usage.\n",
+      config.c_str(), config.c_str());
 }
 
 }  // namespace

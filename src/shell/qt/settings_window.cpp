@@ -100,7 +100,7 @@ QWidget* SettingsWindow::Page(int tab) const { return tabs_->widget(tab); }
 int SettingsWindow::CurrentTab() const { return tabs_->currentIndex(); }
 
 std::string SettingsWindow::FrameworkPath() const {
-  return main_.Application().ctx.root + "framework" + platform::kSep + "framework-res.apk";
+  return main_.Application().ctx.FrameworkFolder() + "framework-res.apk";
 }
 
 void SettingsWindow::Build() {
@@ -511,7 +511,7 @@ void SettingsWindow::ChooseFramework() {
                                                  main_.M(4) + QStringLiteral(" (framework-res.apk)|*.apk"));
   if (file.isEmpty()) return;
   std::error_code ec;
-  std::filesystem::create_directories(platform::ToPath(main_.Application().ctx.root + "framework"), ec);
+  std::filesystem::create_directories(platform::ToPath(main_.Application().ctx.FrameworkFolder()), ec);
   std::filesystem::copy_file(platform::ToPath(file.toStdString()), platform::ToPath(FrameworkPath()),
                              std::filesystem::copy_options::overwrite_existing, ec);
 }
@@ -528,7 +528,7 @@ void SettingsWindow::TakeApkFiles(const QStringList& paths) {
   for (const QString& p : paths) {
     if (QFileInfo(p).suffix().toLower() != QLatin1String("apk")) continue;
     std::error_code ec;
-    std::filesystem::create_directories(platform::ToPath(main_.Application().ctx.root + "framework"), ec);
+    std::filesystem::create_directories(platform::ToPath(main_.Application().ctx.FrameworkFolder()), ec);
     const bool copied = std::filesystem::copy_file(platform::ToPath(p.toStdString()), platform::ToPath(FrameworkPath()),
                                                    std::filesystem::copy_options::overwrite_existing, ec);
     if (copied && !ec) {
