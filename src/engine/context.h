@@ -1,6 +1,7 @@
 #pragma once
 // The one object a job is handed: settings, messages, the log, the tool folder, the recent list
 // and the window hooks, so that a test can run any job against its own workspace.
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -47,6 +48,10 @@ struct Context {
   // uses the user's XDG folders instead.
   std::string configRoot;
   std::string frameworkRoot;
+
+  // Queues a path for the running job thread, after the paths already queued (set by the
+  // dispatcher; jobs run without one queue nothing).
+  std::function<void(const std::string&)> queuePath;
 
   std::string ConfigFolder() const;     // with its trailing separator
   std::string FrameworkFolder() const;  // with its trailing separator

@@ -13,7 +13,9 @@ namespace orvex {
 
 class JobDispatcher {
  public:
-  explicit JobDispatcher(Context& ctx) : ctx_(ctx) {}
+  explicit JobDispatcher(Context& ctx) : ctx_(ctx) {
+    ctx_.queuePath = [this](const std::string& p) { QueueJobPath(p); };
+  }
   ~JobDispatcher();
   JobDispatcher(const JobDispatcher&) = delete;
   JobDispatcher& operator=(const JobDispatcher&) = delete;

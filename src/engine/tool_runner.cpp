@@ -226,6 +226,33 @@ int RunTool(Context& ctx, const std::string& tool, const std::string& args, cons
   return code;
 }
 
+namespace {
+
+class CaptureSink : public platform::OutputSink {
+ public:
+  explicit CaptureSink(std::string* out) : out_(out) {}
+  void OnStdout(std::string_view bytes) override { Add(bytes); }
+  void OnStderr(std::string_view bytes) override { Add(bytes); }
+
+ private:
+  void Add(std::string_view bytes) {
+    // A listing of a hostile archive may be huge: keep a bounded amount.
+    if (out_ && out_->size() < (256u << 20)) out_->append(bytes);
+  }
+  std::string* out_;
+};
+
+}  // namespace
+
+int CaptureTool(Context& ctx, const std::string& tool, const std::string& args, const std::string& workdir,
+                std::string* output) {
+  if (output) output->clear();
+  CaptureSink sink(output);
+  int code = platform::RunInterpreter(platform::ToolForCommand(tool) + " " + args, workdir, sink);
+  if (output) *output = platform::DecodeToolOutput(*output, true);
+  return code;
+}
+
 std::string LogStepResult(Context& ctx, int exitCode) {
   if (exitCode != 0) {
     ++ctx.log.errorCount;

@@ -15,6 +15,11 @@ std::string ToolKey(std::string_view tool);
 // interpreter cannot be started.
 int RunTool(Context& ctx, const std::string& tool, const std::string& args, const std::string& workdir);
 
+// Runs a tool like RunTool but keeps its output (standard output and error, as UTF-8) out of the
+// log, for jobs that read what a tool prints (an archive listing). Returns the exit code.
+int CaptureTool(Context& ctx, const std::string& tool, const std::string& args, const std::string& workdir,
+                std::string* output);
+
 // What a console shows for output that rewrites its current line with CR.
 std::string ApplyCarriageReturns(std::string_view text);
 // Removes the banner and credit texts tool builds print.
