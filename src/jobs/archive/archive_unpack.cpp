@@ -55,9 +55,10 @@ void UnpackZipArchive(Context& ctx, const std::string& path) {
   if (CheckSevenZipArchive(ctx, n.fileName, n.dir, n.folder)) {
     code = RunTool(ctx, ctx.Tool("7z"), "x " + Q(n.fileName) + " -o" + Q(n.name) + " -y", n.dir);
     LogStep(ctx, "7z", code);
+    // Also after a failed run: what 7-Zip made before it stopped stays in the folder.
+    RemoveEscapingLinks(ctx, n.folder);
   }
   if (code == 0) {
-    RemoveEscapingLinks(ctx, n.folder);
     WriteEntryList(n.folder, "zipFileList.cfg", "\r\n");
     ctx.recent.AddRecentFile(n.folder);
     ctx.recent.AddRecentFile(path);
@@ -98,9 +99,9 @@ void Unpack7zArchive(Context& ctx, const std::string& path) {
   if (CheckSevenZipArchive(ctx, n.fileName, n.dir, subfolder ? folder : n.dir)) {
     code = RunTool(ctx, ctx.Tool("7z"), args, n.dir);
     LogStep(ctx, "7z", code);
+    if (subfolder) RemoveEscapingLinks(ctx, folder);
   }
   if (code != 0) return;
-  if (subfolder) RemoveEscapingLinks(ctx, folder);
   if (ctx.settings.Int("Seven_UnPack") == 1 && IsFolderEmpty(folder) >= 0) {
     std::error_code ec;
     for (fs::directory_iterator it(platform::ToPath(folder), ec); !ec && it != fs::directory_iterator();
