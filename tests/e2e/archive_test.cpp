@@ -229,3 +229,18 @@ TEST(ArchiveHostile, AnArchiveLargerThanTheDiskIsNotUnpacked) {
   EXPECT_NE(r.output.find("free: not unpacked"), std::string::npos) << r.output;
   EXPECT_TRUE(fs::is_empty(cli.Fw() / "bomb"));
 }
+
+TEST(ArchiveRoundTrip, SplitSevenZipGoesToItsBaseNameAndItsPartsAreQueued) {
+  ArchiveCli cli;
+  WriteFile(cli.tmp / "src/super.bin", Random(300000, 6));
+  WriteFile(cli.tmp / "src/readme.txt", "notes");
+  ASSERT_EQ(RunCommand("cd " + ShQuote((cli.tmp / "src").string()) + " && 7zz a -mx0 -v100k " +
+                       ShQuote((cli.Fw() / "fw.7z").string()) + " super.bin readme.txt >/dev/null").exit_code, 0);
+  ASSERT_TRUE(fs::exists(cli.Fw() / "fw.7z.003"));
+  auto r = cli.Run(cli.Fw() / "fw.7z.001", "--set Seven_UnPack=1");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(ReadFile(cli.Fw() / "fw/super.bin"), ReadFile(cli.tmp / "src/super.bin"));
+  // The extracted files were handed to the dispatcher in turn: each got its own path analysis.
+  EXPECT_NE(r.output.find((cli.Fw() / "fw/readme.txt").string()), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find((cli.Fw() / "fw/super.bin").string()), std::string::npos);
+}
