@@ -49,7 +49,5 @@ PENDING_FOLDER_JOB(PackZipArchive)
 PENDING_FOLDER_JOB(PackTarArchive)
 PENDING_FILE_JOB(UnpackBootImage)
 PENDING_FOLDER_JOB(PackBootImage)
-PENDING_FILE_JOB(DecodeApk)
-PENDING_FOLDER_JOB(BuildApk)
 
 }  // namespace orvex
