@@ -14,6 +14,9 @@ PACKAGES=(
   # system tools the jobs start and the tests use as oracles
   e2fsprogs erofs-utils android-sdk-libsparse-utils lz4 busybox 7zip
   device-tree-compiler gzip tar coreutils attr libcap2-bin fakeroot time
+  # java tools: the apktool jar, the signing launcher (built with the JDK over signapk), the
+  # framework package, and the checkers of their results
+  default-jdk-headless apktool aapt zipalign apksigner signapk android-framework-res openssl zip unzip
 )
 if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)
