@@ -108,6 +108,10 @@ TEST(DtbRoundTrip, MultiDtbContainersComeBackByteIdentical) {
                                    {"gxl", "p212", "1g", MakeTree("gxl_p212_1g", "b")}};
     ExpectUnpackPackIdentical(Gzip(WriteContainer(1, 4096, v1)), {"gxl-p212-1g.dts", "gxl-p212-2g.dts"});
   }
+  {
+    SCOPED_TRACE("gzip form of a bare tree: given back bare and compressed");
+    ExpectUnpackPackIdentical(Gzip(MakeTree("g12a_u200_2g", "bare", 2)), {"g12a-u200-2g.dts"});
+  }
 }
 
 TEST(DtbRoundTrip, AnEditedPropertyIsThereAfterUnpackingAgain) {

@@ -43,7 +43,7 @@ void EncodeId(std::string& out, const std::string& id, uint32_t len) {
 }
 
 constexpr uint32_t kFdtHeaderSize = 40;
-constexpr uint32_t kBeginNode = 1, kEndNode = 2, kProp = 3, kNop = 4, kEnd = 9;
+constexpr uint32_t kBeginNode = 1, kProp = 3, kNop = 4;
 
 }  // namespace
 
@@ -115,8 +115,6 @@ bool RootStringProperty(std::string_view fdt, std::string_view name, std::string
       return true;
     }
     pos = (pos + len + 3) & ~uint64_t(3);
-    (void)kEndNode;
-    (void)kEnd;
   }
 }
 

@@ -24,16 +24,16 @@ const char kUsage[] =
     "soc-plat-variant.dtb files in OUT_DIR and writes OUT_DIR/multidtb.cfg for dtbTool.\n"
     "-t only checks that a gzip-compressed IMAGE expands to at most 64 MiB.\n";
 
-std::string Unpacked(const std::string& path, std::string* data) {
+// Reads the image, gunzipped when it is compressed.
+void ReadImage(const std::string& path, std::string* data) {
   std::string error;
   if (!md::ReadSmallFile(path, md::kMaxContainerBytes, data, &error)) throw md::Error(error);
   if (md::IsGzip(*data)) *data = md::Gunzip(*data, md::kMaxContainerBytes);
-  return {};
 }
 
 int Split(const std::string& image, const std::string& outDir) {
   std::string data;
-  Unpacked(image, &data);
+  ReadImage(image, &data);
   std::error_code ec;
   std::filesystem::create_directories(outDir, ec);
   if (!std::filesystem::is_directory(outDir)) throw md::Error(outDir + ": cannot create the folder");
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   try {
     if (argc == 3 && a1 == "-t") {
       std::string data;
-      Unpacked(argv[2], &data);
+      ReadImage(argv[2], &data);
       std::cout << argv[2] << ": " << data.size() << " bytes unpacked\n";
       return 0;
     }
