@@ -114,6 +114,28 @@ TEST(DtbRoundTrip, MultiDtbContainersComeBackByteIdentical) {
   }
 }
 
+TEST(DtbRoundTrip, AContainerThatNoLongerFitsIsGzipped) {
+  DtbCli cli;
+  const fs::path img = cli.Fw() / "_aml_dtb.PARTITION";
+  const std::string container = WriteContainer(2, 2048, {{"g12a", "u200", "2g", MakeTree("g12a_u200_2g", "big", 3000)},
+                                                         {"g12a", "u200", "4g", MakeTree("g12a_u200_4g", "small")}});
+  ASSERT_GT(container.size(), 196607u);
+  WriteFile(img, container);
+  ASSERT_EQ(cli.Run(img).exit_code, 0);
+  CommandResult p = cli.Run(cli.Fw() / "_aml_dtb");
+  ASSERT_EQ(p.exit_code, 0) << p.output;
+  EXPECT_NE(p.output.find("Packing in: multi/gzipped"), std::string::npos);
+  const std::string packed = ReadFile(img);
+  ASSERT_GE(packed.size(), 2u);
+  EXPECT_EQ(packed.substr(0, 2), "\x1f\x8b");
+  EXPECT_LT(packed.size(), container.size());
+  WriteFile(cli.tmp / "plain", container);
+  EXPECT_EQ(RunCommand("gzip -dc " + ShQuote(img.string()) + " | cmp -s - " + ShQuote((cli.tmp / "plain").string())).exit_code,
+            0)
+      << "the compressed image does not hold the same container";
+  EXPECT_EQ(Names(cli.Fw()), (std::set<std::string>{"_aml_dtb", "_aml_dtb.PARTITION"}));
+}
+
 TEST(DtbRoundTrip, AnEditedPropertyIsThereAfterUnpackingAgain) {
   DtbCli cli;
   const fs::path img = cli.Fw() / "_aml_dtb.PARTITION";
