@@ -8,9 +8,9 @@ endif()
 
 string(REGEX MATCH "^[0-9]+\\.[0-9]+" ORVEX_SHORT_VERSION "${ORVEX_VERSION_TEXT}")
 install(TARGETS orvex-cli RUNTIME DESTINATION bin)
-# The build tree's bin/config/ and bin/framework/ hold this build's own state, not the package's.
-install(DIRECTORY ${ORVEX_BIN_DIR}/ DESTINATION lib/orvex USE_SOURCE_PERMISSIONS
-        PATTERN "config" EXCLUDE PATTERN "framework" EXCLUDE)
+# The build tree's bin/config/ holds this build's own state, not the package's; bin/framework/
+# holds the link to the packaged framework the APK jobs use until the user installs their own.
+install(DIRECTORY ${ORVEX_BIN_DIR}/ DESTINATION lib/orvex USE_SOURCE_PERMISSIONS PATTERN "config" EXCLUDE)
 
 # Manual pages: two written by hand, one per tool of ours made from its --help.
 set(_man ${CMAKE_BINARY_DIR}/man)

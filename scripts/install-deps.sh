@@ -16,6 +16,9 @@ PACKAGES=(
   device-tree-compiler gzip tar coreutils attr libcap2-bin fakeroot time
   # the Debian package and its checks
   dpkg-dev man-db desktop-file-utils
+  # java tools: the apktool jar, the signing launcher (built with the JDK over signapk), the
+  # framework package, and the checkers of their results
+  default-jdk-headless apktool aapt zipalign apksigner signapk android-framework-res openssl zip unzip
 )
 if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)

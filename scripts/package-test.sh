@@ -60,5 +60,5 @@ fsck.erofs "$sample/vendor.img" > "$work/fsck.log" 2>&1 || { cat "$work/fsck.log
 [ -s "$home/.config/orvex/settings.ini" ] || fail "no settings in ~/.config/orvex"
 grep -q "Действие по сборке\|completed\|завершено" "$home/.config/orvex/lastAction.log" || fail "no log mirror in ~/.config/orvex"
 [ -d "$home/.local/share/orvex/framework" ] || fail "no framework folder in ~/.local/share/orvex"
-[ ! -e "$root/usr/lib/orvex/config" ] && [ ! -e "$root/usr/lib/orvex/framework" ] || fail "the run wrote into the installed tool folder"
+[ ! -e "$root/usr/lib/orvex/config" ] && [ ! -e "$root/usr/lib/orvex/1.apk" ] || fail "the run wrote into the installed tool folder"
 echo "package-test: passed (the installed orvex-cli unpacked and packed the sample firmware; state in ~/.config/orvex)"

@@ -41,12 +41,7 @@ PENDING_FOLDER_JOB(PackFirmwareContainer)
 PENDING_FOLDER_JOB(PackRockchipImage)
 PENDING_FOLDER_JOB(PackAllwinnerImage)
 PENDING_FOLDER_JOB(PackAmlLogoImage)
-PENDING_FILE_JOB(UnpackSingleDtb)
-void UnpackMultiDtb(Context& ctx, const std::string& path, const std::string& kind) { LogCannotProcess(ctx, path, kind); }
-PENDING_FOLDER_JOB(PackDtb)
 PENDING_FILE_JOB(UnpackBootImage)
 PENDING_FOLDER_JOB(PackBootImage)
-PENDING_FILE_JOB(DecodeApk)
-PENDING_FOLDER_JOB(BuildApk)
 
 }  // namespace orvex
