@@ -25,7 +25,10 @@ get_property(_tools GLOBAL PROPERTY ORVEX_TOOL_TARGETS)
 if(_tools AND NOT CMAKE_CROSSCOMPILING)
   set(_list_content "")
   foreach(_t ${_tools})
-    string(APPEND _list_content "$<TARGET_FILE:${_t}>\n")
+    get_target_property(_type ${_t} TYPE)
+    if(_type STREQUAL "EXECUTABLE")  # jar tools are custom targets
+      string(APPEND _list_content "$<TARGET_FILE:${_t}>\n")
+    endif()
   endforeach()
   file(GENERATE OUTPUT ${_man}/tools.txt CONTENT "${_list_content}")
   add_custom_command(OUTPUT ${_man}/tools.stamp
