@@ -1193,6 +1193,25 @@ void Image::ChunkExtents(const Inode& inode, const std::function<bool(const Exte
   }
 }
 
+CompressionInfo Image::ReadCompressionInfo(const Inode& inode) const {
+  if (!inode.IsCompressed()) throw Error(NidText(inode.nid) + " is not compressed");
+  CompressionInfo c;
+  if (inode.size == 0) return c;
+  uint8_t h[8];
+  ReadSpace(inode.in_metabox, AlignUp(inode.end(), 8), h, 8);
+  if (h[7] & 0x80) {
+    c.whole_fragment = true;
+    return c;
+  }
+  const uint16_t advise = Le16(h + 4);
+  if (inode.layout == kLayoutCompressedFull && (advise & kAdviseExtents)) c.extent_records = true;
+  else if (inode.layout == kLayoutCompressedFull) c.full_indexes = true;
+  c.tail_fragment = advise & kAdviseFragmentPcluster;
+  c.inline_tail = !c.tail_fragment && !c.extent_records && (advise & kAdviseInlinePcluster);
+  c.interlaced = advise & kAdviseInterlacedPcluster;
+  return c;
+}
+
 void Image::CompressedExtents(const Inode& inode, const std::function<bool(const Extent&)>& fn) const {
   ZMap map(*this, inode);
   map.ForEach(fn);

@@ -85,6 +85,9 @@ struct Superblock {
   bool has_metabox = false;
 
   bool HasChecksum() const { return feature_compat & kCompatSbChksum; }
+  uint64_t MkfsTime() const { return build_time + mkfs_time; }  // the time mkfs.erofs -T gave
+  // Compression algorithms the image declares (bit per algorithm; LZ4 alone for older images).
+  uint16_t Algorithms() const { return (feature_incompat & kIncompatComprCfgs) ? available_compr_algs : 1; }
   std::string UuidText() const;  // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx"; empty when all zero
   std::string FeatureNames() const;
 };
@@ -167,6 +170,16 @@ struct DecodersDeleter {
   void operator()(Decoders* d) const;
 };
 
+// How a compressed file is mapped, from its map header.
+struct CompressionInfo {
+  bool whole_fragment = false;  // the whole file lives in the packed inode
+  bool tail_fragment = false;   // its last extent lives in the packed inode
+  bool extent_records = false;  // encoded extent records instead of logical cluster indexes
+  bool full_indexes = false;    // full (legacy) logical cluster indexes
+  bool inline_tail = false;     // the last cluster is kept after the index (ztailpacking)
+  bool interlaced = false;      // uncompressed clusters stored rotated
+};
+
 // Reusable buffers for reading file data (one per thread).
 struct ReadScratch {
   std::vector<uint8_t> in;
@@ -211,6 +224,8 @@ class Image {
   // Reads up to max_bytes from the start of the data (for small files such as build.prop).
   std::string ReadPrefix(const Inode& inode, uint64_t max_bytes) const;
 
+  // The map header of a compressed file (throws for other files).
+  CompressionInfo ReadCompressionInfo(const Inode& inode) const;
   // Calls fn for each extent of the file in logical order until fn returns false.
   void ForEachExtent(const Inode& inode, const std::function<bool(const Extent&)>& fn) const;
   // Decodes one extent returned by ForEachExtent into out (resized to llen).
