@@ -216,13 +216,13 @@ class ZMap {
         e.inline_data = true;
         e.in_metabox = inode_.in_metabox;
         if (e.pa % blksz_ + e.plen > blksz_) Fail("has an inline tail cluster that crosses a block boundary");
-        CheckRange(img_.SpaceSize(inode_.in_metabox), e.pa, e.plen, "inline tail cluster");
+        Range(img_.SpaceSize(inode_.in_metabox), e.pa, e.plen, "its inline tail cluster");
       } else {
         uint64_t blocks = cur.blocks < 0 ? 1 : static_cast<uint64_t>(cur.blocks);
         e.big_pcluster = blocks > 1;
         e.pa = cur.pblk * blksz_;
         e.plen = blocks * blksz_;
-        CheckRange(img_.image_size(), e.pa, e.plen, "compressed data");
+        Range(img_.image_size(), e.pa, e.plen, "its compressed data");
       }
       return Check(e) && fn(e);
     };
@@ -275,6 +275,12 @@ class ZMap {
     throw Error("compressed " + NidText(inode_.nid) + " " + what);
   }
 
+  void Range(uint64_t size, uint64_t off, uint64_t len, const char* what) const {
+    if (off > size || len > size - off)
+      Fail(std::string("has ") + what + " outside the image (offset " + std::to_string(off) + ", length " +
+           std::to_string(len) + ")");
+  }
+
   // Checks an extent that is read from the image: its algorithm and its sizes.
   bool Check(const Extent& e) const {
     if (e.kind == ExtentKind::kRaw && e.llen > e.plen) Fail("has an uncompressed cluster shorter than its extent");
@@ -322,7 +328,7 @@ class ZMap {
         e.kind = ExtentKind::kRaw;
         e.interlaced = interlaced && pa % blksz_ == 0;
       }
-      CheckRange(img_.image_size(), e.pa, e.plen, "compressed data");
+      Range(img_.image_size(), e.pa, e.plen, "its compressed data");
       Check(e);
       return e;
     };
