@@ -708,15 +708,16 @@ bool DecodeZstd(Decoders& d, const uint8_t* in, size_t in_len, uint8_t* out, siz
 class InodeStream {
  public:
   static constexpr size_t kCacheEntries = 4;
-  static constexpr uint64_t kMaxExtents = 16u << 20;
 
   InodeStream(const Image& img, Inode ino) : img_(img), ino_(std::move(ino)) {
+    // The extent list is held in memory: bounded by what an image of this size can describe.
+    const uint64_t max_extents = img_.image_size() / 1024 + 4096;
     img_.ForEachExtent(ino_, [&](const Extent& e) {
       if (e.kind == ExtentKind::kFragment)
         throw Error(NidText(ino_.nid) + " keeps fragments but is itself the inode that holds them");
       if (!exts_.empty() && e.la != exts_.back().la + exts_.back().llen)
         throw Error(NidText(ino_.nid) + " has overlapping or missing extents");
-      if (exts_.size() >= kMaxExtents) throw Error(NidText(ino_.nid) + " has too many extents");
+      if (exts_.size() >= max_extents) throw Error(NidText(ino_.nid) + " has more extents than the image can hold");
       exts_.push_back(e);
       return true;
     });
