@@ -731,7 +731,6 @@ class InodeStream {
       throw Error(std::string(what) + " at " + std::to_string(off) + " (" + std::to_string(len) +
                   " bytes) lies past the end of " + NidText(ino_.nid) + " (" + std::to_string(ino_.size) + " bytes)");
     auto* dst = static_cast<uint8_t*>(buf);
-    std::lock_guard<std::mutex> lock(mu_);
     while (len > 0) {
       auto it = std::upper_bound(exts_.begin(), exts_.end(), off, [](uint64_t o, const Extent& e) { return o < e.la; });
       if (it == exts_.begin()) throw Error(NidText(ino_.nid) + " has no extent at " + std::to_string(off));
@@ -744,8 +743,8 @@ class InodeStream {
       } else if (e.kind == ExtentKind::kRaw && !e.interlaced && !e.inline_data) {
         img_.source().ReadAt(e.pa + within, dst, n);
       } else {
-        const std::vector<uint8_t>& data = Decoded(idx);
-        std::memcpy(dst, data.data() + within, n);
+        const auto data = Decoded(idx);
+        std::memcpy(dst, data->data() + within, n);
       }
       dst += n;
       off += n;
@@ -754,26 +753,36 @@ class InodeStream {
   }
 
  private:
-  const std::vector<uint8_t>& Decoded(size_t idx) {
-    for (auto it = cache_.begin(); it != cache_.end(); ++it) {
-      if (it->first == idx) {
-        cache_.splice(cache_.begin(), cache_, it);
-        return cache_.front().second;
+  using Block = std::shared_ptr<const std::vector<uint8_t>>;
+
+  // A decoded extent from the cache, or decoded now. Decoding happens outside the lock, so
+  // threads that read different fragments decode at the same time.
+  Block Decoded(size_t idx) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (auto it = cache_.begin(); it != cache_.end(); ++it) {
+        if (it->first == idx) {
+          cache_.splice(cache_.begin(), cache_, it);
+          return cache_.front().second;
+        }
       }
     }
-    std::vector<uint8_t> data;
-    img_.DecodeExtent(ino_, exts_[idx], data, scratch_);
+    // One scratch per thread and stream kind: decoding the packed inode may read the metabox.
+    thread_local ReadScratch packed_scratch, metabox_scratch;
+    ReadScratch& scratch = ino_.nid == img_.sb().metabox_nid && img_.sb().has_metabox ? metabox_scratch : packed_scratch;
+    auto data = std::make_shared<std::vector<uint8_t>>();
+    img_.DecodeExtent(ino_, exts_[idx], *data, scratch);
+    std::lock_guard<std::mutex> lock(mu_);
     if (cache_.size() >= kCacheEntries) cache_.pop_back();
-    cache_.emplace_front(idx, std::move(data));
-    return cache_.front().second;
+    cache_.emplace_front(idx, data);
+    return data;
   }
 
   const Image& img_;
   Inode ino_;
   std::vector<Extent> exts_;
   std::mutex mu_;
-  std::list<std::pair<size_t, std::vector<uint8_t>>> cache_;
-  ReadScratch scratch_;
+  std::list<std::pair<size_t, Block>> cache_;
 };
 
 Image::Image(std::shared_ptr<const Source> src, size_t cache_pages) : src_(std::move(src)) {
