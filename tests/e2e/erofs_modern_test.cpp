@@ -172,6 +172,7 @@ TEST_P(ErofsModernSamples, UnpackPackAndUnpackAgain) {
   ASSERT_EQ(r.exit_code, 0) << r.output;
   const fs::path tree = cli.Fw() / n / n;
   ExpectManifest(tree, manifest, owners, n + " unpacked");
+  EXPECT_TRUE(fs::equivalent(tree / "system/etc/conf1.hard", tree / "system/etc/conf1.xml")) << "hard link lost";
 
   const fs::path options = cli.Fw() / n / "config" / (n + "_fs_options.txt");
   const std::string text = ReadFile(options);
@@ -193,6 +194,7 @@ TEST_P(ErofsModernSamples, UnpackPackAndUnpackAgain) {
   r = cli.Run(image);
   ASSERT_EQ(r.exit_code, 0) << r.output;
   ExpectManifest(tree, manifest, owners, n + " rebuilt");
+  EXPECT_TRUE(fs::equivalent(tree / "system/etc/conf1.hard", tree / "system/etc/conf1.xml")) << "hard link lost";
   EXPECT_EQ(ReadFile(options).find("Repack warning"), std::string::npos);
 }
 
