@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark: extract.erofs against fsck.erofs --extract on EROFS images of a ~1 GiB tree
-# (uncompressed and lz4hc), with wall time and peak memory from /usr/bin/time -v.
+# (uncompressed and lz4hc), and against cp -a of the tree, with wall time and peak memory from
+# /usr/bin/time -v.
 #
 # Usage: bench/erofs/bench_extract.sh [BUILD_DIR] [WORK_DIR]
 #   BUILD_DIR  build tree holding bin/erofs/extract.erofs (default: ./build)
@@ -112,6 +113,7 @@ for kind in plain lz4hc; do
   measure "extract.erofs $kind" "$tool" -i system.img -x -f -o OUT
   measure "extract.erofs -T1 $kind" "$tool" -i system.img -x -f -T1 -o OUT
   measure "fsck.erofs --extract $kind" fsck.erofs --extract=OUT system.img
+  [ "$kind" = lz4hc ] && measure "cp -a of the tree" cp -a "$work/tree" OUT
   rm -rf "${out_root:?}"/run*
   sync
   sleep "${PAUSE:-40}"

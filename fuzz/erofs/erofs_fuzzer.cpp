@@ -15,6 +15,7 @@ class ReadEverything : public orvex::erofs::WalkVisitor {
   explicit ReadEverything(const orvex::erofs::Image& img) : img_(img) {}
   void Visit(const orvex::erofs::WalkEntry& e) override {
     for (const auto& x : img_.ReadXattrs(e.inode)) sum_ += x.name.size() + x.value.size();
+    if (e.inode.IsCompressed()) sum_ += img_.ReadCompressionInfo(e.inode).whole_fragment;
     switch (e.inode.type) {
       case orvex::erofs::FileType::kSymlink: sum_ += img_.ReadSymlink(e.inode).size(); break;
       case orvex::erofs::FileType::kRegular:

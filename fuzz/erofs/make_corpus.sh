@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the seed corpus of the EROFS fuzz target: small images built by the installed mkfs.erofs
-# in every layout it offers, plus the sample images. Usage: make_corpus.sh OUTDIR [SAMPLES_DIR]
+# in every layout it offers, plus the sample images (those of a current mkfs.erofs included). Usage: make_corpus.sh OUTDIR [SAMPLES_DIR]
 set -euo pipefail
 out=${1:?usage: make_corpus.sh OUTDIR [SAMPLES_DIR]}
 samples=${2:-$(dirname "$0")/../../../shared/samples/erofs}
@@ -51,5 +51,11 @@ LIST
 
 if [ -d "$samples" ]; then
   cp "$samples"/*.img "$out"/ 2>/dev/null || true
+fi
+# Images of a current mkfs.erofs: LZMA, DEFLATE, Zstandard, fragments, dedupe, 48-bit, metabox.
+modern=$(dirname "$samples")/erofs_modern
+if [ -d "$modern" ]; then
+  for f in "$modern"/*.img; do cp "$f" "$out/modern_$(basename "$f")"; done
+  chmod u+w "$out"/modern_*.img
 fi
 ls -la "$out"

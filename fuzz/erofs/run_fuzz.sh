@@ -15,5 +15,6 @@ mkdir -p "$work/corpus" "$work/seeds"
 bash "$src/fuzz/erofs/make_corpus.sh" "$work/seeds" > /dev/null
 echo "fuzzing for $secs s in $work (findings: $work/crash-*)"
 cd "$work"
-"$build/fuzz/erofs_fuzzer" corpus seeds -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
+# Images of a current mkfs.erofs are a few hundred KiB: MAX_LEN keeps them whole.
+"$build/fuzz/erofs_fuzzer" corpus seeds -max_len="${MAX_LEN:-1048576}" -timeout=10 -rss_limit_mb=2048 \
   -max_total_time="$secs" -print_final_stats=1 -artifact_prefix="$work/crash-"

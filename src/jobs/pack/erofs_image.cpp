@@ -21,6 +21,9 @@ void PackErofsImage(Context& ctx, const std::string& path) {
   const std::string form = ToLower(ReadKeyValue(opts, "Type")) == "sparse" ? "Sparse" : "Raw";
   std::string ext = ReadKeyValue(opts, "Expansion");
   if (ext.empty()) ext = "img";
+  // What the installed mkfs.erofs cannot keep of the unpacked image (extract.erofs recorded the
+  // nearest form it can write); shown once before the build.
+  const std::string repackWarning = ReadKeyValue(opts, "Repack warning");
   opts.close();
 
   const std::string imageName = name + "." + ext;
@@ -29,6 +32,7 @@ void PackErofsImage(Context& ctx, const std::string& path) {
   ctx.log.LogLine(ctx.M(39) + " " + imageName + " |" + form + "| " + ctx.M(30), false);
 
   if (!options.empty()) {
+    if (!repackWarning.empty()) ctx.log.LogLine(">< !!! " + repackWarning, false);
     int code = RunTool(ctx, ctx.Tool("erofs/mkfs.erofs"), options + DiscardOutput(), dir);
     LogStep(ctx, "mkfs.erofs", code, true);
     if (code != 0 && FileSize(bak) > 0) {

@@ -295,6 +295,7 @@ class Extraction : public erofs::WalkVisitor {
     std::vector<Xattr> xattrs = img_.ReadXattrs(ino);
     if (e.link_target) ++survey_.hard_links;
     else survey_.Add(img_.sb(), ino, xattrs);
+    if (!e.link_target && ino.IsCompressed()) survey_.AddCompression(ino, img_.ReadCompressionInfo(ino));
     WriteConfigLines(e, xattrs);
 
     if (e.depth == 0) {
@@ -705,7 +706,8 @@ int Run(const ExtractOptions& opt) {
     in.image_size = img.image_size();
     in.sb = img.sb();
     in.survey = ex.survey();
-    in.compressor = RecogniseCompressor(img, ex.survey());
+    SurveyClusters(img, in.survey);
+    in.compressor = RecogniseCompressor(img, in.survey);
     TextFile options(std::move(options_fd), name + "_fs_options");
     options.Add(BuildOptionsFile(in));
     options.Close();

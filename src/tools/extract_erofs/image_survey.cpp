@@ -31,7 +31,8 @@ void ImageSurvey::Add(const erofs::Superblock& sb, const Inode& inode, const std
   }
   if (inode.extended) ++extended_inodes;
   else ++compact_inodes;
-  if (inode.mtime != sb.build_time) mtimes_equal_build_time = false;
+  if (inode.mtime != sb.MkfsTime()) mtimes_equal_build_time = false;
+  if (inode.in_metabox) ++metabox_inodes;
   if (inode.uid != 0 || inode.gid != 0) all_root = false;
   if (!first_owner_set) {
     first_owner_set = true;
@@ -43,7 +44,7 @@ void ImageSurvey::Add(const erofs::Superblock& sb, const Inode& inode, const std
   }
   if (inode.IsCompressed()) {
     ++compressed_files;
-    if (inode.layout == erofs::kLayoutCompressedFull) ++full_index_files;
+    if (inode.type == FileType::kDirectory) ++compressed_dirs;
     if (inode.type == FileType::kRegular) {
       compressed_samples.emplace_back(inode.nid, inode.size);
       std::sort(compressed_samples.begin(), compressed_samples.end(),
@@ -67,6 +68,34 @@ void ImageSurvey::Add(const erofs::Superblock& sb, const Inode& inode, const std
       auto caps = DecodeCapabilities(x.value);
       if (caps && *caps) ++capabilities;
     }
+  }
+}
+
+void ImageSurvey::AddCompression(const Inode& inode, const erofs::CompressionInfo& info) {
+  if (inode.size == 0) return;
+  if (info.full_indexes) ++full_index_files;
+  if (info.extent_records) ++extent_record_files;
+  if (info.whole_fragment || info.tail_fragment) ++fragment_files;
+  if (info.whole_fragment) ++whole_fragment_files;
+}
+
+void SurveyClusters(const Image& img, ImageSurvey& survey) {
+  std::vector<uint64_t> seen;
+  try {
+    for (const auto& [nid, size] : survey.compressed_samples) {
+      const Inode ino = img.ReadInode(nid);
+      img.ForEachExtent(ino, [&](const Extent& e) {
+        if (e.kind != ExtentKind::kCompressed || e.inline_data) return true;
+        // Encoded extents give byte lengths; clusters are whole blocks.
+        const uint64_t bs = img.sb().block_size;
+        survey.max_pcluster_bytes = std::max(survey.max_pcluster_bytes, (e.plen + bs - 1) / bs * bs);
+        if (e.partial || std::find(seen.begin(), seen.end(), e.pa) != seen.end()) survey.shared_clusters = true;
+        if (seen.size() < 4096) seen.push_back(e.pa);
+        return true;
+      });
+    }
+  } catch (const erofs::Error&) {
+    // damaged data is reported by the extraction itself
   }
 }
 
@@ -116,6 +145,9 @@ Compressor RecogniseCompressor(const Image& img, const ImageSurvey& survey) {
   Compressor c;
   if (survey.compressed_files == 0) return c;
   c.name = "lz4hc";  // what Android builds use when the stored streams say nothing better
+  c.algorithms = img.sb().Algorithms();
+  // Streams of other algorithms cannot be matched against LZ4: the nearest form is LZ4HC.
+  if (c.algorithms != (1u << erofs::kAlgLz4)) return c;
   std::vector<Sample> samples;
   const bool padded = img.sb().feature_incompat & erofs::kIncompatZeroPadding;
   try {
@@ -124,6 +156,7 @@ Compressor RecogniseCompressor(const Image& img, const ImageSurvey& survey) {
       std::vector<Extent> exts;
       uint64_t covered = 0;
       img.ForEachExtent(ino, [&](const Extent& e) {
+        if (e.kind == ExtentKind::kFragment) return false;
         exts.push_back(e);
         covered = e.la + e.llen;
         return exts.size() < 64 && covered < (1u << 20);
@@ -187,14 +220,85 @@ std::string JoinRel(const std::string& dir, const std::string& leaf) {
 
 }  // namespace
 
+namespace {
+
+const char* AlgorithmTitle(uint8_t alg) {
+  switch (alg) {
+    case erofs::kAlgLzma: return "LZMA";
+    case erofs::kAlgDeflate: return "DEFLATE";
+    case erofs::kAlgZstd: return "Zstandard";
+    default: return "LZ4";
+  }
+}
+
+bool OtherAlgorithms(const OptionsInput& in) {
+  return in.survey.compressed_files > 0 && (in.sb.Algorithms() & ~(1u << erofs::kAlgLz4)) != 0;
+}
+
+// The physical cluster size the rebuilt image uses: the LZ4 configuration's, else the largest
+// cluster seen (images of other algorithms); 0 when clusters are single blocks.
+uint64_t ClusterBytes(const OptionsInput& in) {
+  const erofs::Superblock& sb = in.sb;
+  if (in.survey.compressed_files == 0 || !(sb.feature_incompat & erofs::kIncompatComprCfgs)) return 0;
+  uint64_t bytes = 0;
+  if (!OtherAlgorithms(in)) bytes = uint64_t{sb.lz4_max_pclusterblks} * sb.block_size;
+  else bytes = in.survey.max_pcluster_bytes;
+  if (bytes <= 4096) return 0;
+  return std::min<uint64_t>(bytes, 1u << 20);
+}
+
+}  // namespace
+
+std::vector<std::string> UnwritableFeatures(const OptionsInput& in) {
+  const ImageSurvey& s = in.survey;
+  const erofs::Superblock& sb = in.sb;
+  std::vector<std::string> out;
+  if (OtherAlgorithms(in)) {
+    for (uint8_t alg = erofs::kAlgLzma; alg <= erofs::kAlgZstd; ++alg)
+      if (sb.Algorithms() & (1u << alg)) out.push_back(std::string(AlgorithmTitle(alg)) + " compression");
+  }
+  if (s.fragment_files > 0) out.push_back("fragments in the packed inode");
+  if ((sb.feature_incompat & erofs::kIncompatFragments) && (s.shared_clusters || s.fragment_files == 0))
+    out.push_back("deduplicated clusters");
+  if (s.extent_record_files > 0) out.push_back("encoded extent records");
+  if (sb.feature_incompat & erofs::kIncompat48Bit) out.push_back("48-bit block addresses");
+  if (sb.feature_incompat & erofs::kIncompatMetabox) out.push_back("the metabox");
+  if (s.compressed_dirs > 0) out.push_back("compressed directories");
+  if (sb.feature_incompat & erofs::kIncompatXattrPrefixes) out.push_back("long attribute name prefixes");
+  if (sb.block_size != 4096) out.push_back(std::to_string(sb.block_size) + "-byte blocks");
+  return out;
+}
+
+std::string RepackWarning(const OptionsInput& in) {
+  const std::vector<std::string> lost = UnwritableFeatures(in);
+  if (lost.empty()) return "";
+  std::string text = "the installed mkfs.erofs cannot write ";
+  for (size_t i = 0; i < lost.size(); ++i) text += (i ? ", " : "") + lost[i];
+  text += "; the image comes back ";
+  if (OtherAlgorithms(in)) {
+    text += "as LZ4HC";
+    const uint64_t c = ClusterBytes(in);
+    text += c ? " with " + std::to_string(c) + "-byte clusters" : " with single-block clusters";
+    if (lost.size() > 1) text += " and without the rest";
+  } else {
+    text += "without them";
+  }
+  text += ", with the same files";
+  return text;
+}
+
 std::string BuildMkfsArguments(const OptionsInput& in) {
   const ImageSurvey& s = in.survey;
   const erofs::Superblock& sb = in.sb;
   std::vector<std::string> args;
-  if (s.compressed_files > 0) args.push_back("-z" + in.compressor.Text());
+  // LZMA, DEFLATE and Zstandard images come back as LZ4HC (the nearest the installed mkfs.erofs writes).
+  if (s.compressed_files > 0) args.push_back("-z" + (OtherAlgorithms(in) ? std::string("lz4hc") : in.compressor.Text()));
 
   std::vector<std::string> ext;
-  if (s.compressed_files > 0 && (s.full_index_files > 0 || !(sb.feature_incompat & erofs::kIncompatZeroPadding)))
+  // Full indexes in images with fragments or deduplication carry those features (partial
+  // references, 64-bit fragment offsets), not a choice of the legacy layout.
+  if (s.compressed_files > 0 && ((s.full_index_files > 0 && !(sb.feature_incompat & erofs::kIncompatFragments)) ||
+                                 !(sb.feature_incompat & erofs::kIncompatZeroPadding)))
     ext.push_back("legacy-compress");
   if (sb.feature_incompat & erofs::kIncompatZtailpacking) ext.push_back("ztailpacking");
   if (!sb.HasChecksum()) ext.push_back("nosbcrc");
@@ -206,13 +310,12 @@ std::string BuildMkfsArguments(const OptionsInput& in) {
     for (size_t i = 0; i < ext.size(); ++i) e += (i ? "," : "") + ext[i];
     args.push_back(e);
   }
-  if (s.compressed_files > 0 && (sb.feature_incompat & erofs::kIncompatComprCfgs) && sb.lz4_max_pclusterblks > 1)
-    args.push_back("-C" + std::to_string(uint64_t{sb.lz4_max_pclusterblks} * sb.block_size));
+  if (const uint64_t c = ClusterBytes(in)) args.push_back("-C" + std::to_string(c));
   if (s.chunk_files > 0) {
     // The installed mkfs.erofs writes 4096-byte blocks; a chunk holds at least one block.
     args.push_back("--chunksize=" + std::to_string(std::max<uint64_t>(s.max_chunk_size, 4096)));
   }
-  if (s.mtimes_equal_build_time) args.push_back("-T" + std::to_string(sb.build_time));
+  if (s.mtimes_equal_build_time) args.push_back("-T" + std::to_string(sb.MkfsTime()));
   const std::string uuid = sb.UuidText();
   if (!uuid.empty()) args.push_back("-U" + uuid);
   if (s.inodes_with_xattrs == 0) args.push_back("-x-1");
@@ -244,14 +347,28 @@ std::string BuildOptionsFile(const OptionsInput& in) {
   lines.push_back("Block size: " + std::to_string(sb.block_size));
   lines.push_back("Blocks: " + std::to_string(sb.blocks));
   lines.push_back("Inodes: " + std::to_string(s.inodes));
-  lines.push_back("Build time: " + std::to_string(sb.build_time));
+  lines.push_back("Build time: " + std::to_string(sb.MkfsTime()));
   const std::string uuid = sb.UuidText();
   lines.push_back("UUID: " + (uuid.empty() ? std::string("none") : uuid));
   if (!sb.volume_name.empty()) lines.push_back("Volume name: " + sb.volume_name);
   lines.push_back("Features: " + sb.FeatureNames());
   std::string comp = in.compressor.Text();
-  if (!in.compressor.name.empty() && !in.compressor.recognised) comp += " (LZ4 streams; the exact compressor was not recognised)";
+  if (OtherAlgorithms(in)) {
+    comp.clear();
+    for (uint8_t alg = 0; alg <= erofs::kAlgZstd; ++alg)
+      if (sb.Algorithms() & (1u << alg)) comp += (comp.empty() ? "" : ", ") + std::string(erofs::AlgorithmName(alg));
+  } else if (!in.compressor.name.empty() && !in.compressor.recognised) {
+    comp += " (LZ4 streams; the exact compressor was not recognised)";
+  }
   lines.push_back("Compression: " + comp);
+  if (s.compressed_files > 0) {
+    const uint64_t c = OtherAlgorithms(in) ? s.max_pcluster_bytes
+                                           : uint64_t{std::max<uint16_t>(sb.lz4_max_pclusterblks, 1)} * sb.block_size;
+    if (c) lines.push_back("Cluster size: " + std::to_string(c) + (OtherAlgorithms(in) ? " (the largest seen)" : ""));
+  }
+  if (s.fragment_files > 0)
+    lines.push_back("Fragments: " + std::to_string(s.fragment_files) + " files (" +
+                    std::to_string(s.whole_fragment_files) + " whole) in the packed inode");
   lines.push_back("Files: " + std::to_string(s.regular) + " regular, " + std::to_string(s.directories) +
                   " directories, " + std::to_string(s.symlinks) + " symbolic links, " + std::to_string(s.devices) +
                   " devices, " + std::to_string(s.fifos) + " fifos, " + std::to_string(s.sockets) + " sockets, " +
@@ -268,6 +385,8 @@ std::string BuildOptionsFile(const OptionsInput& in) {
   if (sb.block_size != 4096)
     lines.push_back("Note: the image uses " + std::to_string(sb.block_size) +
                     "-byte blocks; the installed mkfs.erofs rebuilds it with 4096-byte blocks");
+  const std::string warning = RepackWarning(in);
+  if (!warning.empty()) lines.push_back("Repack warning: " + warning);
   lines.push_back("mkfs.erofs options: " + BuildMkfsArguments(in));
   std::string out;
   for (const auto& l : lines) out += l + "\r\n";

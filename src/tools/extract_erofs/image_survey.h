@@ -17,7 +17,14 @@ struct ImageSurvey {
   uint64_t hard_links = 0;  // extra names of inodes met before
   uint64_t data_bytes = 0;  // size of all regular files
   uint64_t compressed_files = 0;
-  uint64_t full_index_files = 0;       // compressed with the full (legacy) index
+  uint64_t full_index_files = 0;       // compressed with the full (legacy) logical cluster index
+  uint64_t fragment_files = 0;         // with data (a tail or all of it) in the packed inode
+  uint64_t whole_fragment_files = 0;   // entirely in the packed inode
+  uint64_t extent_record_files = 0;    // mapped by encoded extent records
+  uint64_t compressed_dirs = 0;        // directories stored compressed
+  uint64_t metabox_inodes = 0;         // inodes kept in the metabox
+  uint64_t max_pcluster_bytes = 0;     // largest compressed cluster of the sampled files
+  bool shared_clusters = false;        // sampled files share clusters (deduplication)
   uint64_t inline_regular = 0;         // uncompressed regular files with a tail kept in the inode block
   uint64_t partial_plain_regular = 0;  // uncompressed regular files whose last block is partly used but not inlined
   uint64_t compact_inodes = 0, extended_inodes = 0;
@@ -37,10 +44,17 @@ struct ImageSurvey {
 
   // Called once per distinct inode.
   void Add(const erofs::Superblock& sb, const erofs::Inode& inode, const std::vector<erofs::Xattr>& xattrs);
+  // Called once per distinct compressed inode, with its map header.
+  void AddCompression(const erofs::Inode& inode, const erofs::CompressionInfo& info);
 };
+
+// Walks the clusters of the sampled (largest) compressed files: the largest physical cluster
+// and whether clusters are shared between extents.
+void SurveyClusters(const erofs::Image& img, ImageSurvey& survey);
 
 struct Compressor {
   std::string name;  // "lz4" or "lz4hc"; empty when the image has no compressed file
+  uint16_t algorithms = 0;  // algorithms the image declares (bit per algorithm)
   int level = -1;    // lz4hc level when recognised
   bool recognised = false;
   std::string Text() const;  // "lz4", "lz4hc,9", "lz4hc", "none"
@@ -61,6 +75,13 @@ struct OptionsInput {
   ImageSurvey survey;
   Compressor compressor;
 };
+
+// What the installed mkfs.erofs (1.5) cannot write of this image, one short phrase each, in the
+// order they are named in the warning; empty when the rebuilt image keeps every feature.
+std::vector<std::string> UnwritableFeatures(const OptionsInput& in);
+// The one-line warning the pack shows when the image comes back in its nearest writable form;
+// empty when nothing changes.
+std::string RepackWarning(const OptionsInput& in);
 
 // The argument text for mkfs.erofs (run from the image's folder after the unpack job has renamed
 // the config files): options, then the output image as "<name>_repack.img", then the tree.
