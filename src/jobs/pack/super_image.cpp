@@ -1,5 +1,6 @@
 // Rebuilds a super image from its unpacked folder: the partition folders are packed first, then
 // lpmake gets the layout recorded in config/super_config.txt and every partition image found.
+#include <algorithm>
 #include <fstream>
 
 #include "image_kind.h"
