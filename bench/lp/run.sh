@@ -6,7 +6,8 @@
 #
 # Environment: BENCH_SIZE_MB (partition data in the super image, default 4096), BENCH_DIR
 # (scratch folder, default a new folder under /tmp, removed at the end unless BENCH_KEEP=1).
-# Every run is made twice and the second counts, so both sides read from a warm page cache.
+# Every run is made twice and the second counts, so both sides read from a warm page cache; a
+# sync before each run keeps one run's writeback out of the next one's time.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -27,6 +28,7 @@ measure() {
   local label=$1; shift
   local secs kb
   for _ in 1 2; do
+    sync  # start each run without the previous run's dirty pages
     /usr/bin/time -f "%e %M" -o "$WORK/time.txt" "$@" >"$WORK/last.log" 2>&1 || {
       echo "$label failed:" >&2; tail -5 "$WORK/last.log" >&2; exit 1; }
   done

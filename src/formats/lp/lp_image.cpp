@@ -15,7 +15,7 @@ namespace orvex::lp {
 
 namespace {
 
-constexpr size_t kBufferBytes = 1 << 20;
+constexpr size_t kBufferBytes = kCopyBufferBytes;
 
 bool PwriteAll(int fd, const void* buf, size_t len, uint64_t off) {
   auto* p = static_cast<const unsigned char*>(buf);
@@ -37,6 +37,31 @@ bool IsZero(const uint8_t* p, size_t n) {
   uint64_t w;
   memcpy(&w, p, 8);
   return w == 0 && memcmp(p, p + 8, n - 8) == 0;
+}
+
+bool CopyBuffered(const ImageSource& src, uint64_t src_offset, int out_fd, uint64_t out_offset, uint64_t len,
+                  uint32_t bs, uint8_t* buf, std::string* error) {
+  for (uint64_t done = 0; done < len;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kCopyBufferBytes, len - done));
+    if (!src.ReadAt(src_offset + done, buf, n, error)) return false;
+    size_t i = 0;
+    while (i < n) {
+      const size_t piece = std::min<size_t>(bs, n - i);
+      if (IsZero(buf + i, piece)) {
+        i += piece;
+        continue;
+      }
+      size_t j = i + piece;
+      while (j < n && !IsZero(buf + j, std::min<size_t>(bs, n - j))) j += std::min<size_t>(bs, n - j);
+      if (!PwriteAll(out_fd, buf + i, j - i, out_offset + done + i)) {
+        *error = std::string("cannot write the output: ") + strerror(errno);
+        return false;
+      }
+      i = j;
+    }
+    done += n;
+  }
+  return true;
 }
 
 // A piece of a partition image placed on the device.
@@ -112,6 +137,52 @@ bool CheckSingleDevice(const Metadata& m, std::string* error) {
 }
 
 }  // namespace
+
+bool CopyToFile(const ImageSource& src, uint64_t src_offset, int out_fd, uint64_t out_offset, uint64_t len,
+                uint32_t bs, uint8_t* buf, std::string* error) {
+  const int in = src.RawFd();
+  if (in < 0) return CopyBuffered(src, src_offset, out_fd, out_offset, len, bs, buf, error);
+  if (src_offset > src.Size() || len > src.Size() - src_offset) {
+    *error = "read past the end of the image";
+    return false;
+  }
+  // Data regions of the source (holes are skipped), each copied inside the kernel; the buffered
+  // copy takes over where the file system cannot do that.
+  const uint64_t end = src_offset + len;
+  uint64_t pos = src_offset;
+  bool kernel_copy = true;
+  while (pos < end) {
+    off_t data = lseek(in, static_cast<off_t>(pos), SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) return true;  // only a hole remains
+      return CopyBuffered(src, pos, out_fd, out_offset + (pos - src_offset), end - pos, bs, buf, error);
+    }
+    if (uint64_t(data) >= end) return true;
+    pos = uint64_t(data);
+    off_t hole = lseek(in, data, SEEK_HOLE);
+    const uint64_t stop = hole < 0 ? end : std::min<uint64_t>(end, uint64_t(hole));
+    while (pos < stop) {
+      const uint64_t n = std::min<uint64_t>(stop - pos, 64u << 20);
+      if (kernel_copy) {
+        loff_t in_off = static_cast<loff_t>(pos), out_off = static_cast<loff_t>(out_offset + (pos - src_offset));
+        const ssize_t got = copy_file_range(in, &in_off, out_fd, &out_off, n, 0);
+        if (got > 0) {
+          pos += uint64_t(got);
+          continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+          *error = std::string("cannot copy image data: ") + strerror(errno);
+          return false;
+        }
+        kernel_copy = false;  // not here: copy through the buffer from now on
+      }
+      if (!CopyBuffered(src, pos, out_fd, out_offset + (pos - src_offset), n, bs, buf, error)) return false;
+      pos += n;
+    }
+  }
+  return true;
+}
 
 std::vector<uint8_t> MetadataArea(const Metadata& m) {
   const Geometry& g = m.geometry;
@@ -189,31 +260,8 @@ bool WriteFullImage(const std::string& out_path, const Metadata& m, const std::m
     };
     if (ftruncate(fd, static_cast<off_t>(dev.size)) != 0) return fail("cannot size " + out_path + ": " + strerror(errno));
     if (!PwriteAll(fd, area.data(), area.size(), 0)) return fail("cannot write " + out_path + ": " + strerror(errno));
-    for (const Segment& s : segs) {
-      for (uint64_t done = 0; done < s.length;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kBufferBytes, s.length - done));
-        if (!s.src->ReadAt(s.src_offset + done, buf.get(), n, error)) return fail(*error);
-        // Zero blocks stay holes of the fresh file.
-        size_t i = 0;
-        while (i < n) {
-          size_t len = std::min<size_t>(bs, n - i);
-          if (IsZero(buf.get() + i, len)) {
-            i += len;
-            continue;
-          }
-          size_t j = i + len;
-          while (j < n) {
-            size_t l2 = std::min<size_t>(bs, n - j);
-            if (IsZero(buf.get() + j, l2)) break;
-            j += l2;
-          }
-          if (!PwriteAll(fd, buf.get() + i, j - i, s.dev_offset + done + i))
-            return fail("cannot write " + out_path + ": " + strerror(errno));
-          i = j;
-        }
-        done += n;
-      }
-    }
+    for (const Segment& s : segs)
+      if (!CopyToFile(*s.src, s.src_offset, fd, s.dev_offset, s.length, bs, buf.get(), error)) return fail(*error);
     if (close(fd) != 0) {
       *error = "cannot write " + out_path + ": " + strerror(errno);
       return false;

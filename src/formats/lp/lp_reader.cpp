@@ -32,6 +32,7 @@ class FileSource : public ImageSource {
   FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
   ~FileSource() override { close(fd_); }
   uint64_t Size() const override { return size_; }
+  int RawFd() const override { return fd_; }
   bool ReadAt(uint64_t offset, void* buf, size_t len, std::string* error) const override {
     if (offset > size_ || len > size_ - offset) {
       *error = "read past the end of the image";

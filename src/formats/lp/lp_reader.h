@@ -18,6 +18,8 @@ class ImageSource {
   // False (with *error) on an I/O error or a range past Size().
   virtual bool ReadAt(uint64_t offset, void* buf, size_t len, std::string* error) const = 0;
   virtual bool IsSparse() const { return false; }
+  // The descriptor of a plain file whose bytes are the image's bytes, -1 otherwise.
+  virtual int RawFd() const { return -1; }
 };
 
 // Opens a file as raw bytes, or through the sparse reader when it starts with the sparse magic.

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "lp/lp_builder.h"
+#include "lp/lp_image.h"
 #include "lp/lp_reader.h"
 #include "options.h"
 
@@ -31,27 +32,6 @@ const char kUsage[] =
     "  -h, --help             this help\n"
     "OUTPUT_DIR defaults to the current folder and is created when missing.\n"
     "Exit codes: 0 success, 1 a partition could not be written, 64 bad usage, 66 unreadable metadata.\n";
-
-constexpr size_t kBufferBytes = 1 << 20;
-
-bool PwriteAll(int fd, const uint8_t* p, size_t len, uint64_t off) {
-  while (len > 0) {
-    ssize_t n = pwrite(fd, p, len, static_cast<off_t>(off));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-    off += static_cast<uint64_t>(n);
-  }
-  return true;
-}
-
-bool IsZero(const uint8_t* p, size_t n) {
-  if (n < 16) return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
-  uint64_t w;
-  memcpy(&w, p, 8);
-  return w == 0 && memcmp(p, p + 8, n - 8) == 0;
-}
 
 // Writes one partition; false with *error. The output never follows a link that stands where
 // the image goes.
@@ -92,26 +72,9 @@ bool Extract(const lp::ImageSource& src, const lp::Metadata& m, const lp::Partit
     const lp::Extent& e = m.extents[part.first_extent_index + i];
     const uint64_t len = e.num_sectors * lp::kSectorSize;
     if (e.target_type == lp::kTargetLinear) {
-      const uint64_t from = e.target_data * lp::kSectorSize;
-      for (uint64_t done = 0; done < len;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kBufferBytes, len - done));
-        std::string rerr;
-        if (!src.ReadAt(from + done, buf, n, &rerr)) return fail("partition " + part.name + ": " + rerr);
-        size_t k = 0;
-        while (k < n) {
-          const size_t piece = std::min<size_t>(bs, n - k);
-          if (IsZero(buf + k, piece)) {
-            k += piece;
-            continue;
-          }
-          size_t j = k + piece;
-          while (j < n && !IsZero(buf + j, std::min<size_t>(bs, n - j))) j += std::min<size_t>(bs, n - j);
-          if (!PwriteAll(fd, buf + k, j - k, logical + done + k))
-            return fail("cannot write " + out + ": " + strerror(errno));
-          k = j;
-        }
-        done += n;
-      }
+      std::string cerr;
+      if (!lp::CopyToFile(src, e.target_data * lp::kSectorSize, fd, logical, len, bs, buf, &cerr))
+        return fail("partition " + part.name + ": " + cerr);
     }
     logical += len;  // a zero extent stays a hole
   }
@@ -187,7 +150,7 @@ int main(int argc, char** argv) {
     std::cerr << "lpunpack: cannot create the output folder " << outdir << "\n";
     return 1;
   }
-  std::unique_ptr<uint8_t[]> buf(new uint8_t[kBufferBytes]);
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[lp::kCopyBufferBytes]);
   std::set<std::string> done;
   for (const lp::Partition& p : m.partitions) {
     if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), p.name) == wanted.end()) continue;
