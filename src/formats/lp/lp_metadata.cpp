@@ -180,6 +180,19 @@ bool ParseMetadata(const uint8_t* p, size_t len, const Geometry& g, Metadata* m,
     if (pt.group_index >= r.groups.size()) return Fail(error, "partition " + pt.name + " refers to a missing group");
   }
   if (r.block_devices.empty()) return Fail(error, "metadata has no block device");
+  // No partition is larger than all block devices together (zero extents included): sizes
+  // are multiplied and summed by every reader, and nothing real comes near.
+  uint64_t all_devices = 0;
+  for (const BlockDevice& d : r.block_devices) all_devices = d.size > UINT64_MAX - all_devices ? UINT64_MAX : all_devices + d.size;
+  for (const Partition& pt : r.partitions) {
+    uint64_t sectors = 0;
+    for (uint32_t i = 0; i < pt.num_extents; ++i) {
+      const uint64_t n = r.extents[uint64_t(pt.first_extent_index) + i].num_sectors;
+      if (n > all_devices / kSectorSize - std::min(sectors, all_devices / kSectorSize))
+        return Fail(error, "partition " + pt.name + " is larger than its block devices");
+      sectors += n;
+    }
+  }
   const BlockDevice& super = r.block_devices[0];
   if (super.first_logical_sector > UINT64_MAX / kSectorSize || MetadataAreaEnd(g) > super.first_logical_sector * kSectorSize)
     return Fail(error, "the first logical sector lies inside the metadata area");

@@ -116,6 +116,8 @@ TEST(LpHostile, ImpossibleTablesAreRefusedEvenWithValidChecksums) {
        "lies outside block device"},
       {"extent over the metadata", [](lp::Metadata& m) { m.extents[0].target_data = 8; }, "lies outside block device"},
       {"huge extent length", [](lp::Metadata& m) { m.extents[0].num_sectors = UINT64_MAX - 10; },
+       "larger than its block devices"},
+      {"long extent near the end", [](lp::Metadata& m) { m.extents[1].num_sectors = (4 << 20) / 512 - 100; },
        "lies outside block device"},
       {"overlapping extents", [](lp::Metadata& m) { m.extents[1].target_data = m.extents[0].target_data + 8; },
        "extents overlap"},
@@ -126,6 +128,13 @@ TEST(LpHostile, ImpossibleTablesAreRefusedEvenWithValidChecksums) {
       {"first sector inside the metadata area", [](lp::Metadata& m) { m.block_devices[0].first_logical_sector = 1; },
        "inside the metadata area"},
       {"unknown attributes", [](lp::Metadata& m) { m.partitions[0].attributes = 0x80; }, "unknown attributes"},
+      {"zero extent larger than the device",
+       [](lp::Metadata& m) {
+         m.extents.push_back({uint64_t(1) << 60, lp::kTargetZero, 0, 0});
+         m.partitions[1].num_extents = 2;
+         m.partitions[1].first_extent_index = 1;
+       },
+       "larger than its block devices"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
