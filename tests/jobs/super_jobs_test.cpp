@@ -336,3 +336,20 @@ TEST(PackSuperImage, NoLayoutNoWork) {
   EXPECT_EQ(env.Lines(), (std::vector<std::string>{env.ctx.M(25) + " \"super\" " + env.ctx.M(26) + " (config.txt)", ""}));
   EXPECT_FALSE(fs::exists(env.tmp / "calls.log"));
 }
+
+TEST(PackSuperImage, StopsWhenThePreviousImageCannotBeMovedAside) {
+  EngineEnv env;
+  InstallBuildFakes(env);
+  fs::path s = MakeSuperFolder(env, kLayout, kBlockSparse);
+  WriteExt4Marked(s / "system_a.img");
+  WriteFile(s.parent_path() / "super.img", "previous super");
+  // A folder where the backup goes: the move fails.
+  WriteFile(s.parent_path() / "super.bak" / "keep", "x");
+
+  PackSuperImage(env.ctx, s.string());
+
+  EXPECT_TRUE(Calls(env, "lpmake").empty());
+  EXPECT_EQ(ReadFile(s.parent_path() / "super.img"), "previous super");
+  EXPECT_TRUE(HasLine(env, env.ctx.M(136)));
+  EXPECT_EQ(env.log.errorCount, 1);
+}
