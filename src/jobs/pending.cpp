@@ -17,7 +17,6 @@ void LogCannotProcess(Context& ctx, const std::string& path, const std::string& 
 #define PENDING_FOLDER_JOB(fn) \
   void fn(Context& ctx, const std::string& folder) { LogCannotProcess(ctx, folder, #fn); }
 
-PENDING_FILE_JOB(UnpackSuperImage)
 PENDING_FILE_JOB(UnpackTransferList)
 PENDING_FILE_JOB(DecompressTransferList)
 PENDING_FILE_JOB(UnpackPayload)
@@ -31,7 +30,6 @@ static void CloseImageBuild(Context& ctx, const std::string& image) {
 }
 void PackTransferList(Context& ctx, const std::string& image) { CloseImageBuild(ctx, image); }
 void PackLz4Image(Context& ctx, const std::string& image) { CloseImageBuild(ctx, image); }
-PENDING_FOLDER_JOB(PackSuperImage)
 PENDING_FILE_JOB(UnpackFirmwareContainer)
 PENDING_FILE_JOB(UnpackRockchipImage)
 PENDING_FILE_JOB(UnpackAllwinnerImage)
