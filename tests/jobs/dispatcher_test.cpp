@@ -222,13 +222,12 @@ TEST(JobDispatcher, LogFileIsShownBetweenMarkers) {
 TEST(JobDispatcher, PendingJobsSayTheyCannotRunYet) {
   EngineEnv env;
   fs::path w = env.Work();
-  fs::create_directories(w / "_aml_dtb");
-  WriteFile(w / "_aml_dtb/x", "1");
+  WriteFile(w / "boot/config.ini", "1");
   JobDispatcher d(env.ctx);
-  d.QueueJobPath((w / "_aml_dtb").string());
+  d.QueueJobPath((w / "boot").string());
   d.StartJobs();
   d.Wait();
   std::string text = env.log.Text();
-  EXPECT_NE(text.find("Программа не умеет распаковывать: _aml_dtb\r\nЗаголовок: PackDtb\r\n\n"), std::string::npos)
+  EXPECT_NE(text.find("Программа не умеет распаковывать: boot\r\nЗаголовок: PackBootImage\r\n\n"), std::string::npos)
       << text;
 }
