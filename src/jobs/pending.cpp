@@ -50,8 +50,6 @@ PENDING_FOLDER_JOB(PackTarArchive)
 PENDING_FILE_JOB(UnpackSingleDtb)
 void UnpackMultiDtb(Context& ctx, const std::string& path, const std::string& kind) { LogCannotProcess(ctx, path, kind); }
 PENDING_FOLDER_JOB(PackDtb)
-PENDING_FILE_JOB(UnpackBootImage)
-PENDING_FOLDER_JOB(PackBootImage)
 PENDING_FILE_JOB(DecodeApk)
 PENDING_FOLDER_JOB(BuildApk)
 
