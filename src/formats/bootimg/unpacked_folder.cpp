@@ -378,6 +378,11 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
     }
   }
 
+  // A command line too short to fill the main field does not show where the tool that made the
+  // image would split a longer one; the id layout tells the older tool (512) from the current (511).
+  if (h.type == ImageType::Boot && h.version <= 2 && h.cmdline.size() < 512)
+    h.cmdline_split = id_scheme == "sha1-without-dt" ? 512 : 511;
+
   std::ostringstream o;
   o << "; Unpacked " << (vendor ? "vendor_boot" : "boot") << " image. Edit values, part files or the ramdisk\r\n"
        "; folders, then pack the folder again. Sizes, offsets and the id digest are worked out again by the\r\n"
