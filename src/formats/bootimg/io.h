@@ -35,6 +35,8 @@ class File {
  public:
   File() = default;
   File(const std::string& path, const char* mode);  // throws Error naming the path
+  // Takes over an open stream (closed with the object); `name` appears in errors.
+  File(std::FILE* f, std::string name) : f_(f), path_(std::move(name)) {}
   ~File();
   File(File&& o) noexcept : f_(o.f_), path_(std::move(o.path_)) { o.f_ = nullptr; }
   File& operator=(File&& o) noexcept;

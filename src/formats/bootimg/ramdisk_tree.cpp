@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "bootimg/cpio.h"
 #include "bootimg/sha1.h"
@@ -254,6 +255,13 @@ ExtractStats ExtractCpio(Reader& in, const std::string& folder, const std::strin
   std::set<std::string> seen, not_dirs;
   std::vector<std::pair<std::string, uint32_t>> dir_modes;
   std::vector<uint8_t> buf(1 << 16);
+  // Hard links: archivers store the data with one name of the group (usually the last) and
+  // none with the others, which get the same content once the archive is read.
+  struct LinkGroup {
+    std::vector<std::string> paths;
+    std::string with_data;
+  };
+  std::map<std::tuple<uint32_t, uint32_t, uint32_t>, LinkGroup> links;
   while (cpio.Next(e)) {
     if (++st.entries > limits.max_entries)
       throw Error("the ramdisk holds more than " + std::to_string(limits.max_entries) + " entries");
@@ -308,8 +316,34 @@ ExtractStats ExtractCpio(Reader& in, const std::string& folder, const std::strin
       }
       ::fchmod(out.get(), (le.mode & 0777) | 0600);
       ++st.files;
+      if (e.nlink > 1) {
+        LinkGroup& g = links[{e.dev_major, e.dev_minor, e.ino}];
+        g.paths.push_back(le.path);
+        if (e.size > 0) g.with_data = le.path;
+      }
     }
     list.push_back(le);
+  }
+  for (const auto& [key, g] : links) {
+    if (g.with_data.empty()) continue;
+    for (const auto& p : g.paths) {
+      if (p == g.with_data) continue;
+      std::string leaf, from_leaf;
+      Fd src_parent = OpenParent(root.get(), g.with_data, &from_leaf);
+      Fd src(::openat(src_parent.get(), from_leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+      Fd parent = OpenParent(root.get(), p, &leaf);
+      Fd dst(::openat(parent.get(), leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+      if (src.get() < 0 || dst.get() < 0) throw Error("cannot fill the hard link " + p);
+      struct stat sb;
+      if (::fstat(dst.get(), &sb) != 0 || sb.st_size != 0) continue;  // it had data of its own
+      for (;;) {
+        ssize_t got = ::read(src.get(), buf.data(), buf.size());
+        if (got < 0) throw Error("cannot read " + g.with_data);
+        if (got == 0) break;
+        if (::write(dst.get(), buf.data(), size_t(got)) != got) throw Error("cannot write " + p);
+        st.bytes += uint64_t(got);
+      }
+    }
   }
   // Folder modes last, so that a read-only folder of the archive did not stop its own entries.
   for (const auto& [rel, mode] : dir_modes) ::fchmodat(root.get(), rel.c_str(), (mode & 0777) | 0700, 0);

@@ -31,6 +31,8 @@ void MakeRamdiskSource(const fs::path& d) {
   fs::create_directories(d / "data");
   fs::create_directories(d / "sbin");
   fs::create_symlink("../init", d / "sbin/ueventd");
+  // cpio keeps the data of a hard link group with one of its names only.
+  fs::create_hard_link(d / "default.prop", d / "etc/prop.hard");
 }
 
 // cpio of the folder in name order, through `compress` (a shell filter).
@@ -101,6 +103,8 @@ TEST(AndImgToolRoundTrip, DebianMkbootimgImagesAreRebuiltByteForByte) {
         EXPECT_EQ(ConfigValue(out, "compression"), std::string(rd) == "rd.gz" ? "gzip" : "lz4-legacy");
         EXPECT_EQ(ReadFile(out / "ramdisk/etc/init/hw/init.rc"), std::string(3000, 'r'));
         EXPECT_TRUE(fs::is_directory(out / "ramdisk/data"));
+        EXPECT_EQ(ReadFile(out / "ramdisk/etc/prop.hard"), "ro.debuggable=0\n");
+        EXPECT_EQ(ReadFile(out / "ramdisk/default.prop"), "ro.debuggable=0\n");
         EXPECT_EQ(ReadFile(out / "second"), second ? "second stage" : "");
         std::string list = ReadFile(out / "ramdisk_entries.txt");
         EXPECT_NE(list.find("init\tf\t0750\t"), std::string::npos) << list;
@@ -253,6 +257,9 @@ TEST(AndImgToolEdits, EditedImageReadsBackAndMatchesDebianMkbootimg) {
   EXPECT_EQ(ReadFile(t / "again/ramdisk/etc/init/orvex.rc"), "service orvex /system/bin/sh\n");
   EXPECT_EQ(ConfigValue(t / "again", "cmdline"), cmdline);
   EXPECT_NE(ReadFile(t / "again/ramdisk_entries.txt").find("dev/console\tc\t0600\t0\t0\t0\t5,1"), std::string::npos);
+  // Both names of the hard link keep the content through the rebuilt archive.
+  EXPECT_EQ(ReadFile(t / "again/ramdisk/etc/prop.hard"), "ro.debuggable=0\n");
+  EXPECT_EQ(ReadFile(t / "again/ramdisk/default.prop"), "ro.debuggable=0\n");
 }
 
 TEST(AndImgToolCompressions, EveryFormIsDetectedAndWrittenBackInKind) {
