@@ -122,7 +122,15 @@ class CompareWriter : public Writer {
   std::vector<uint8_t> buf_ = std::vector<uint8_t>(1 << 16);
 };
 
+// Whatever stands under the name from an earlier unpack goes first, so that nothing is written
+// through a link left in the folder.
+void ClearPath(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+}
+
 void CopyRegionToFile(const File& img, uint64_t off, uint64_t size, const std::string& path) {
+  ClearPath(path);
   File out(path, "wb");
   RegionReader r(img, off, size);
   FileWriter w(out);
@@ -154,6 +162,8 @@ RamdiskInfo UnpackRamdisk(const File& img, uint64_t off, uint64_t size, const st
 
   const std::string tree = (fs::path(folder) / base).string();
   const std::string list = (fs::path(folder) / (base + "_entries.txt")).string();
+  ClearPath(tree);
+  ClearPath(list);
   try {
     RegionReader raw(img, off, size);
     auto dec = OpenDecompressor(ri.compression, raw, opt.max_ramdisk_bytes);
@@ -468,6 +478,7 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
     }
   }
   {
+    ClearPath((fs::path(folder) / kConfigName).string());
     File cfg((fs::path(folder) / kConfigName).string(), "wb");
     FileWriter w(cfg);
     std::string text = o.str();

@@ -234,3 +234,22 @@ TEST(BootImageHeader, OsVersionPackingRoundTripsEveryWord) {
   EXPECT_THROW(PackOsVersion("128.0.0", "2021-03"), Error);
   EXPECT_THROW(PackOsVersion("11.0.0", "1999-01"), Error);
 }
+
+TEST(AndImgToolHostile, LinksLeftInAnEarlierFolderAreNotWrittenThrough) {
+  if (!fs::exists(BinDir() / "AndImgTool") || !HaveProgram("gzip")) GTEST_SKIP();
+  TempDir t;
+  WriteFile(t / "victim.txt", "untouched");
+  fs::create_directories(t / "victim_dir");
+  fs::create_directories(t / "out");
+  fs::create_symlink(t / "victim.txt", t / "out/kernel");
+  fs::create_symlink(t / "victim_dir", t / "out/ramdisk");
+  fs::create_symlink(t / "victim.txt", t / "out/ramdisk_entries.txt");
+  std::string cpio = NewcEntry("init", 0100755, "init") + NewcTrailer();
+  WriteFile(t / "in.img", BootV3V4(3, "new kernel", Gzip(t, cpio), "", 0));
+  auto r = AndImgTool(ShQuote((t / "in.img").string()) + " " + ShQuote((t / "out").string()));
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(ReadFile(t / "victim.txt"), "untouched");
+  EXPECT_TRUE(fs::is_empty(t / "victim_dir"));
+  EXPECT_EQ(ReadFile(t / "out/kernel"), "new kernel");
+  EXPECT_EQ(ReadFile(t / "out/ramdisk/init"), "init");
+}
