@@ -99,7 +99,8 @@ class GzipDecoder : public Decoder {
       avail_ = z_.avail_in;
       if (rc == Z_STREAM_END) {
         started_ = false;
-        if (!MoreStreams()) {
+        // Another gzip member may follow; anything else after the data is not ours to read.
+        if (!MoreStreams() || *next_ != 0x1f) {
           done_ = true;
           break;
         }
