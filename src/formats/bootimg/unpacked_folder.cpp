@@ -316,7 +316,6 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
   std::vector<Part> parts = ListParts(h);
   std::map<std::string, std::string> files;  // part name -> file name
   std::vector<RamdiskInfo> ramdisks;
-  uint64_t vendor_section = 0;
   for (const auto& p : parts) {
     if (p.name == "vendor_ramdisk_table") continue;
     if (p.name == "ramdisk") {
@@ -324,7 +323,6 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
       continue;
     }
     if (p.name == "vendor_ramdisk") {
-      vendor_section = p.offset;
       if (h.version < 4 || h.ramdisks.empty()) {
         ramdisks.push_back(UnpackRamdisk(img, p.offset, p.size, "vendor_ramdisk", folder, log, opt));
       } else {
@@ -334,8 +332,7 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
           if (r.offset != expect)
             log << "warning: vendor ramdisk " << i << " does not follow the one before it; the pack lays them end to end\n";
           expect = uint64_t(r.offset) + r.size;
-          char base[32];
-          std::snprintf(base, sizeof base, "vendor_ramdisk%02zu", i);
+          std::string base = std::string(i < 10 ? "vendor_ramdisk0" : "vendor_ramdisk") + std::to_string(i);
           ramdisks.push_back(UnpackRamdisk(img, p.offset + r.offset, r.size, base, folder, log, opt));
         }
         if (expect != h.vendor_ramdisk_size)
@@ -347,7 +344,6 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
     files[p.name] = p.name;
     log << p.name << ": " << p.size << " bytes\n";
   }
-  (void)vendor_section;
   const uint64_t end = ImageSize(h);
   if (file_size > end) {
     CopyRegionToFile(img, end, file_size - end, (fs::path(folder) / "tail").string());
@@ -660,9 +656,9 @@ void PackImageTo(const std::string& folder, Writer& out, const std::string& temp
     main_ramdisk = ramdisk("ramdisk");
   } else if (h.version >= 4 && ini.HasSection("vendor_ramdisk00")) {
     uint64_t offset = 0;
-    for (size_t i = 0; i < 256; ++i) {
-      char s[32];
-      std::snprintf(s, sizeof s, "vendor_ramdisk%02zu", i);
+    for (size_t i = 0;; ++i) {
+      if (i > 0xFFFF) throw Error("config.ini: more vendor ramdisks than a table can hold");
+      const std::string s = std::string(i < 10 ? "vendor_ramdisk0" : "vendor_ramdisk") + std::to_string(i);
       if (!ini.HasSection(s)) break;
       PartFile pf = ramdisk(s);
       VendorRamdisk r;
@@ -670,7 +666,7 @@ void PackImageTo(const std::string& folder, Writer& out, const std::string& temp
       r.offset = Size32(offset, "the vendor ramdisk section");
       r.type = ParseRamdiskType(ini.Get(s, "type").empty() ? "none" : ini.Get(s, "type"));
       r.name = UnescapeValue(ini.Get(s, "name"));
-      if (r.name.size() > 32) throw Error(std::string("config.ini: the name of ") + s + " is longer than 32 bytes");
+      if (r.name.size() > 32) throw Error("config.ini: the name of " + s + " is longer than 32 bytes");
       std::istringstream bs(ini.Get(s, "board_id"));
       std::string w;
       for (size_t k = 0; k < 16 && bs >> w; ++k) r.board_id[k] = uint32_t(ParseU(w, 0xFFFFFFFFu, "board_id"));
