@@ -115,6 +115,21 @@ TEST(AndImgToolRoundTrip, DebianMkbootimgImagesAreRebuiltByteForByte) {
         ++n;
       }
   EXPECT_EQ(n, 12);
+
+  // Version 3 boot and vendor_boot from the same tool, with its older header sizes.
+  fs::path v3 = t / "v3.img", vb = t / "vendor_boot_v3.img";
+  auto mk = RunCommand("mkbootimg --header_version 3 --kernel " + ShQuote((t / "kernel").string()) + " --ramdisk " +
+                       ShQuote((t / "rd.gz").string()) + " --cmdline 'a=b' --os_version 11.0.0 --os_patch_level 2021-03"
+                       " -o " + ShQuote(v3.string()) + " --vendor_boot " + ShQuote(vb.string()) + " --vendor_ramdisk " +
+                       ShQuote((t / "rd.lz4").string()) + " --dtb " + ShQuote((t / "dtb").string()) +
+                       " --vendor_cmdline 'androidboot.vendor=1' --pagesize 2048");
+  ASSERT_EQ(mk.exit_code, 0) << mk.output;
+  ExpectByteIdenticalRoundTrip(v3, t / "v3");
+  ExpectByteIdenticalRoundTrip(vb, t / "vendor_boot_v3");
+  EXPECT_EQ(ConfigValue(t / "v3", "header_size"), "1596");
+  EXPECT_EQ(ConfigValue(t / "vendor_boot_v3", "header_size"), "2108");
+  EXPECT_EQ(ConfigValue(t / "vendor_boot_v3", "cmdline"), "androidboot.vendor=1");
+  EXPECT_EQ(ReadFile(t / "vendor_boot_v3/vendor_ramdisk/etc/init/hw/init.rc"), std::string(3000, 'r'));
 }
 
 TEST(AndImgToolRoundTrip, SampleImagesAreRebuiltByteForByte) {
