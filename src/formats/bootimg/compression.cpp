@@ -270,7 +270,7 @@ class Lz4FrameDecoder : public Decoder {
 // its compressed size; another magic number may start a new stream.
 class Lz4LegacyDecoder : public Decoder {
  public:
-  Lz4LegacyDecoder(Reader& in, uint64_t limit) : Decoder(in, limit, "lz4 legacy"), block_(kLz4LegacyBlock) {}
+  Lz4LegacyDecoder(Reader& in, uint64_t limit) : Decoder(in, limit, "lz4 legacy") {}
 
  protected:
   size_t Produce(uint8_t* out, size_t n) override {
@@ -296,6 +296,7 @@ class Lz4LegacyDecoder : public Decoder {
       if (v > uint32_t(LZ4_compressBound(int(kLz4LegacyBlock)))) Corrupt("block size " + std::to_string(v));
       comp_.resize(v);
       if (Take(comp_.data(), v) != v) Corrupt("a block is cut short");
+      block_.resize(kLz4LegacyBlock);
       int r = LZ4_decompress_safe(reinterpret_cast<const char*>(comp_.data()), reinterpret_cast<char*>(block_.data()),
                                   int(v), int(block_.size()));
       if (r < 0) Corrupt("a block does not decode");
