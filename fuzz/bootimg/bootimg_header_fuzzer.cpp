@@ -1,6 +1,7 @@
 // libFuzzer target: the fuzz input is a boot or vendor_boot image in memory. The header and the
 // vendor ramdisk table are parsed, the parts listed, and a header that parsed is written again
 // and must parse to the same layout. Only orvex::bootimg::Error may come out of the parser.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
