@@ -29,6 +29,8 @@ const SignatureRow kTable[] = {
     {"0x7573746172", "0x101", "Tar"},
     {"0x1F8B08", "0", "Gzip"},
     {"0x414E44524F494421", "0", "BootRec"},
+    // vendor_boot images carry the vendor ramdisks of the same boot chain and take the same route.
+    {"0x564E4452424F4F54", "0", "BootRec"},
     {"0x52534345", "0", "RkRes"},
     {"0x4C4F41444552", "0", "RkUboot"},
     {"0x43724155", "0", "PayLoad"},

@@ -39,7 +39,5 @@ PENDING_FOLDER_JOB(PackFirmwareContainer)
 PENDING_FOLDER_JOB(PackRockchipImage)
 PENDING_FOLDER_JOB(PackAllwinnerImage)
 PENDING_FOLDER_JOB(PackAmlLogoImage)
-PENDING_FILE_JOB(UnpackBootImage)
-PENDING_FOLDER_JOB(PackBootImage)
 
 }  // namespace orvex

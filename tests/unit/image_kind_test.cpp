@@ -66,5 +66,6 @@ TEST(DetectImageKind, RealSamples) {
   EXPECT_EQ(DetectImageKind((s / "amlogic_logo/khadas_vim_logo.img").string()), "AmlLogo");
   EXPECT_EQ(DetectImageKind((s / "rockchip_resource/tpm312_rk3399pro_resource_origin.img").string()), "RkRes");
   EXPECT_EQ(DetectImageKind((s / "bootimg/avbroot_boot_v2.img").string()), "BootRec");
+  EXPECT_EQ(DetectImageKind((s / "bootimg/avbroot_vendor_boot_v4.img").string()), "BootRec");
   EXPECT_EQ(DetectImageKind((s / "payload/ue_full_payload.bin").string()), "PayLoad");
 }
