@@ -144,7 +144,15 @@ void RunOperation(const Job& j, size_t index, uint8_t* buf) {
       Sha256 h;
       RangeSource blob(j.payload, j.data_start + op.data_offset, op.data_length, op.data_sha256.empty() ? nullptr : &h);
       auto dec = MakeDecoder(CodecOf(op.type), blob);
-      while (size_t n = dec->Read(buf, kChunk)) out.Write(buf, n);
+      try {
+        while (size_t n = dec->Read(buf, kChunk)) out.Write(buf, n);
+      } catch (const PayloadError&) {
+        // A damaged blob usually upsets the decoder first: name the damage when the hash can.
+        while (blob.Read(buf, kChunk)) {
+        }
+        CheckHash(h, op.data_sha256, "data");
+        throw;
+      }
       while (blob.Read(buf, kChunk)) {
       }  // bytes after the end of the compressed stream still count for the hash
       CheckHash(h, op.data_sha256, "data");

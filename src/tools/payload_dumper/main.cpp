@@ -67,6 +67,7 @@ std::vector<std::string> SplitNames(const std::string& v) {
 
 int main(int argc, char** argv) {
   ExtractOptions opt;
+  bool line_open = false;  // a percent line waits for its end
   opt.out_dir = "output";
   bool list = false;
   std::string payload;
@@ -121,8 +122,10 @@ int main(int argc, char** argv) {
   try {
     if (list) return List(payload);
     const bool tty = isatty(STDOUT_FILENO);
+    line_open = false;
     opt.payload = payload;
-    opt.progress = [tty](const std::string& image, int pct) {
+    opt.progress = [tty, &line_open](const std::string& image, int pct) {
+      line_open = pct != 100;
       // Percent lines rewrite themselves with a carriage return; the final one ends the line.
       std::printf("%s: %d%%%s", image.c_str(), pct, pct == 100 ? "\n" : "\r");
       if (pct == 100 || tty || pct % 5 == 0) std::fflush(stdout);
@@ -131,8 +134,8 @@ int main(int argc, char** argv) {
     std::printf("payload_dumper: done, images in %s\n", opt.out_dir.c_str());
     return 0;
   } catch (const std::exception& e) {
+    if (line_open) std::printf("\n");
     std::fflush(stdout);
-    std::fprintf(stdout, "\n");
     std::fprintf(stderr, "payload_dumper: error: %s\n", e.what());
     return 1;
   }
