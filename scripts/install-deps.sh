@@ -8,12 +8,14 @@ PACKAGES=(
   build-essential cmake ninja-build ccache pkg-config git
   # libraries our own tools and the program link against
   libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev
+  libssl-dev libbz2-dev liblzma-dev libzstd-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev libgl-dev
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang
   # system tools the jobs start and the tests use as oracles
   e2fsprogs erofs-utils android-sdk-libsparse-utils lz4 busybox 7zip
   device-tree-compiler gzip tar coreutils attr libcap2-bin fakeroot time
+  bsdiff
 )
 if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)
