@@ -131,7 +131,7 @@ class BzipSource : public BufferedDecoder {
   size_t Read(uint8_t* out, size_t n) override {
     size_t got = 0;
     while (got < n && !done_) {
-      if (!Fill()) throw PayloadError("bzip2 data ends early");
+      const bool more = Fill();  // without input the decoder may still hold output
       s_.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(next_));
       s_.avail_in = static_cast<unsigned>(avail_);
       s_.next_out = reinterpret_cast<char*>(out + got);
@@ -152,6 +152,8 @@ class BzipSource : public BufferedDecoder {
         }
       } else if (r != BZ_OK) {
         throw PayloadError("corrupt bzip2 data (code " + std::to_string(r) + ")");
+      } else if (!more && before == s_.avail_out) {
+        throw PayloadError("bzip2 data ends early");
       }
     }
     return got;
@@ -203,18 +205,19 @@ class ZstdSource : public BufferedDecoder {
     ZSTD_outBuffer ob{out, n, 0};
     while (ob.pos < n && !done_) {
       const bool more = Fill();
-      if (!more) {
-        if (frame_open_) throw PayloadError("zstd data ends early");
+      if (!more && !frame_open_) {
         done_ = true;
         break;
       }
+      // Without input the decoder may still hold output of the frame.
+      const size_t before = ob.pos;
       ZSTD_inBuffer ib{next_, avail_, 0};
       size_t r = ZSTD_decompressStream(d_, &ob, &ib);
       if (ZSTD_isError(r)) throw PayloadError(std::string("corrupt zstd data: ") + ZSTD_getErrorName(r));
       frame_open_ = r != 0;
       next_ += ib.pos;
       avail_ -= ib.pos;
-      if (ib.pos == 0 && ob.pos == 0 && avail_ && !frame_open_) throw PayloadError("corrupt zstd data");
+      if (!more && frame_open_ && ob.pos == before) throw PayloadError("zstd data ends early");
     }
     return ob.pos;
   }

@@ -159,6 +159,12 @@ void RunOperation(const Job& j, size_t index, uint8_t* buf) {
       if (op.type != static_cast<uint32_t>(OpType::kReplace) && out.written() != expected)
         throw PayloadError("decompressed to " + std::to_string(out.written()) + " bytes, the extents hold " +
                            std::to_string(expected));
+      if (!j.fresh && out.written() < out.capacity()) {
+        // A short REPLACE blob is padded with zeros; a fresh image holds them already.
+        std::memset(buf, 0, kChunk);
+        while (out.written() < out.capacity())
+          out.Write(buf, static_cast<size_t>(std::min<uint64_t>(out.capacity() - out.written(), kChunk)));
+      }
       break;
     }
     case OpType::kZero:

@@ -359,3 +359,18 @@ TEST(PayloadDumper, UnsupportedAndHostileOperations) {
       << r.output;
   EXPECT_TRUE(Files(t / "o2").empty());
 }
+
+// Operations far larger than the decoders' buffers: the output of a small blob is drained
+// piece by piece after its input has all been read.
+TEST(PayloadDumper, LargeOperationsOfEveryCodec) {
+  TempDir t;
+  std::string img;
+  for (int i = 0; img.size() < 24u * 1024 * 1024; ++i) img += "block " + std::to_string(i % 977) + " of a large image\n";
+  img.resize(24u * 1024 * 1024);
+  pw::Payload p;
+  p.parts = {pw::FullPartition("product", img, 4096, 1536)};  // 6 MiB operations
+  WriteFile(t / "p.bin", pw::Serialize(p));
+  auto r = Dump("--out " + ShQuote((t / "o").string()) + " " + ShQuote((t / "p.bin").string()));
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(ReadFile(t / "o/product_a.img") == img);
+}
