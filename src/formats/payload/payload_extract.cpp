@@ -288,7 +288,8 @@ void ExtractPartition(const ExtractOptions& opt, const InputFile& payload, const
     throw PayloadError("cannot size " + image + " to " + std::to_string(size) + " bytes: " + std::strerror(errno));
 
   const Job job{payload, s.header.DataOffset(), s.manifest, p, old.get(), out.fd(), !in_place};
-  unsigned threads = opt.threads ? opt.threads : std::max(1u, std::thread::hardware_concurrency());
+  // One thread per core by default, at most 16: each holds about 10 MiB of buffers and decoder state.
+  unsigned threads = opt.threads ? opt.threads : std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
   threads = std::max(1u, std::min<unsigned>(threads, std::max<size_t>(1, p.operations.size())));
 
   uint64_t total = 0;

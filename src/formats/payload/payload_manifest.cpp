@@ -248,7 +248,7 @@ uint64_t ExtentBytes(const std::vector<Extent>& ex, uint64_t bs, uint64_t limit_
   for (const Extent& e : ex) {
     if (e.num_blocks == 0) throw PayloadError(where + ": empty extent");
     if (e.start_block == kSparseHole) {
-      if (!holes_allowed) throw PayloadError(where + ": hole where data is read");
+      if (!holes_allowed) throw PayloadError(where + ": a hole among the destination extents");
     } else if (e.start_block > limit_blocks || e.num_blocks > limit_blocks - e.start_block) {
       throw PayloadError(where + ": extent at block " + std::to_string(e.start_block) + " (+" +
                          std::to_string(e.num_blocks) + ") lies outside the partition");
@@ -302,14 +302,14 @@ void ValidatePartition(const Manifest& m, const PartitionUpdate& p, uint64_t dat
         break;
       case OpType::kMove:
       case OpType::kSourceCopy: {
-        const uint64_t src = ExtentBytes(op.src_extents, bs, ~uint64_t{0} / bs, false, where);
+        const uint64_t src = ExtentBytes(op.src_extents, bs, ~uint64_t{0} / bs, true, where);
         if (src != dst) throw PayloadError(where + ": source and destination sizes differ");
         break;
       }
       case OpType::kBsdiff:
       case OpType::kSourceBsdiff:
       case OpType::kBrotliBsdiff: {
-        const uint64_t src = ExtentBytes(op.src_extents, bs, ~uint64_t{0} / bs, false, where);
+        const uint64_t src = ExtentBytes(op.src_extents, bs, ~uint64_t{0} / bs, true, where);
         if (op.src_length > src) throw PayloadError(where + ": src_length exceeds its extents");
         break;
       }

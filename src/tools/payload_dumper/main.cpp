@@ -29,7 +29,7 @@ void Usage(FILE* f) {
                "  -l               list the partitions with their sizes and exit\n"
                "  --old FOLDER     source images of an incremental payload (NAME_a.img or NAME.img);\n"
                "                   SOURCE_COPY, SOURCE_BSDIFF, BROTLI_BSDIFF, MOVE and BSDIFF are applied\n"
-               "  --threads N      operations worked on at once (default: one per core)\n"
+               "  --threads N      operations worked on at once (default: one per core, at most 16)\n"
                "  -h, --help       this help\n"
                "  -V, --version    version\n"
                "Exit code 0 on success, 1 when the payload cannot be extracted, 2 on bad usage.\n");
