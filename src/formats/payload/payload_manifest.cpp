@@ -135,22 +135,30 @@ InstallOperation ParseOperation(std::string_view b) {
   return op;
 }
 
-PartitionUpdate ParsePartition(std::string_view b) {
+PartitionUpdate ParsePartition(std::string_view b, size_t index) {
   Reader r(b, "partition");
   PartitionUpdate p;
   bool named = false;
-  while (!r.Done()) {
-    uint32_t f, w;
-    r.Tag(&f, &w);
-    switch (f) {
-      case 1: p.name = std::string(r.Message(w)); named = true; break;
-      case 6: p.old_info = ParseInfo(r.Message(w)); break;
-      case 7: p.new_info = ParseInfo(r.Message(w)); break;
-      case 8: p.operations.push_back(ParseOperation(r.Message(w))); break;
-      default: r.Skip(w);
+  uint32_t f = 0, w = 0;
+  try {
+    while (!r.Done()) {
+      r.Tag(&f, &w);
+      switch (f) {
+        case 1: p.name = std::string(r.Message(w)); named = true; break;
+        case 6: p.old_info = ParseInfo(r.Message(w)); break;
+        case 7: p.new_info = ParseInfo(r.Message(w)); break;
+        case 8: p.operations.push_back(ParseOperation(r.Message(w))); break;
+        default: r.Skip(w);
+      }
+      f = 0;
     }
+  } catch (const PayloadError& e) {
+    // Name the partition (when its name came first, as writers put it) and the operation.
+    std::string where = "partition " + (named ? p.name : "#" + std::to_string(index));
+    if (f == 8) where += ", operation " + std::to_string(p.operations.size());
+    throw PayloadError(where + ": " + e.what());
   }
-  if (!named) r.Fail("partition without a name");
+  if (!named) r.Fail("partition #" + std::to_string(index) + " without a name");
   return p;
 }
 
@@ -224,7 +232,17 @@ Manifest ParseManifest(std::string_view b) {
       case 4: m.signatures_offset = r.Number(w); break;
       case 5: m.signatures_size = r.Number(w); break;
       case 12: m.minor_version = static_cast<uint32_t>(r.Number(w)); break;
-      case 13: m.partitions.push_back(ParsePartition(r.Message(w))); break;
+      case 13: {
+        const size_t index = m.partitions.size();
+        std::string_view body;
+        try {
+          body = r.Message(w);
+        } catch (const PayloadError& e) {
+          throw PayloadError("partition #" + std::to_string(index) + ": " + e.what());
+        }
+        m.partitions.push_back(ParsePartition(body, index));
+        break;
+      }
       case 16: m.partial_update = r.Number(w) != 0; break;
       default: r.Skip(w);
     }

@@ -175,6 +175,8 @@ TEST_P(DamagedPayload, FailsLoudlyAndLeavesNoPartialImage) {
   if (what == "blob") bytes[lay.blob_offsets[1][3] + 40] ^= 0x10;          // REPLACE_ZSTD of system
   if (what == "blob_xz") bytes[lay.blob_offsets[1][2] + 60] ^= 0x01;       // REPLACE_XZ of system
   if (what == "manifest") bytes[lay.manifest_offset + 2] = '\x7f';          // a block size field broken
+  if (what == "manifest_op") bytes[lay.op_offsets[1][3]] = '\x0f';           // a field of an operation broken
+  if (what == "manifest_cut") bytes[23] = 1, bytes[19] -= 1;                 // the last partition cut short
   if (what == "truncated") bytes.resize(lay.blob_offsets[1][5] + 10);
   if (what == "partition_hash") {
     p.parts[1].hash = pw::Sha256Of("not the image");
@@ -203,6 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Damage{"blob", "partition system, operation 3 (REPLACE_ZSTD): data hash mismatch"},
                       Damage{"blob_xz", "partition system, operation 2 (REPLACE_XZ): data hash mismatch"},
                       Damage{"manifest", "corrupt manifest"},
+                      Damage{"manifest_op", "partition system, operation 3: corrupt manifest (operation): wrong wire type"},
+                      Damage{"manifest_cut", "partition #1: corrupt manifest (manifest): field runs past the end"},
                       Damage{"truncated", "partition system, operation 5 (REPLACE_BZ): data blob at"},
                       Damage{"partition_hash", "partition system: the extracted image does not match the partition hash"},
                       Damage{"unhashed_blob", "partition system"}),

@@ -129,7 +129,7 @@ std::string Compress(Comp c, const std::string& data) {
 
 std::string Serialize(const Payload& p, Layout* layout) {
   std::string manifest, blobs;
-  std::vector<std::vector<uint64_t>> offsets;
+  std::vector<std::vector<uint64_t>> offsets, op_offsets;
   FieldNum(manifest, 3, p.block_size);
   FieldNum(manifest, 12, p.minor_version);
   for (const Part& part : p.parts) {
@@ -140,6 +140,7 @@ std::string Serialize(const Payload& p, Layout* layout) {
     if (!part.hash.empty()) FieldBytes(info, 2, part.hash);
     FieldBytes(pm, 7, info);
     offsets.emplace_back();
+    std::vector<uint64_t> op_rel;
     for (const Op& op : part.ops) {
       std::string om;
       FieldNum(om, 1, op.type);
@@ -153,10 +154,19 @@ std::string Serialize(const Payload& p, Layout* layout) {
       if (op.dst_length) FieldNum(om, 7, op.dst_length);
       if (!op.blob.empty() && op.data_hash) FieldBytes(om, 8, Sha256Of(op.blob));
       if (!op.src_hash.empty()) FieldBytes(om, 9, op.src_hash);
+      std::string head;
+      Varint(head, (8u << 3) | 2);
+      Varint(head, om.size());
+      op_rel.push_back(pm.size() + head.size());
       FieldBytes(pm, 8, om);
       offsets.back().push_back(blobs.size());
       blobs += op.blob;
     }
+    std::string head;
+    Varint(head, (13u << 3) | 2);
+    Varint(head, pm.size());
+    for (auto& r : op_rel) r += 24 + manifest.size() + head.size();
+    op_offsets.push_back(op_rel);
     FieldBytes(manifest, 13, pm);
   }
   std::string out = "CrAU";
@@ -169,6 +179,7 @@ std::string Serialize(const Payload& p, Layout* layout) {
     layout->manifest_size = manifest.size();
     layout->data_offset = out.size();
     layout->blob_offsets = offsets;
+    layout->op_offsets = op_offsets;
     for (auto& v : layout->blob_offsets)
       for (auto& o : v) o += out.size();
   }

@@ -38,6 +38,7 @@ struct Payload {
 struct Layout {
   uint64_t manifest_offset = 0, manifest_size = 0, data_offset = 0;
   std::vector<std::vector<uint64_t>> blob_offsets;  // per partition, per operation (absolute)
+  std::vector<std::vector<uint64_t>> op_offsets;    // where each operation's message starts (absolute)
 };
 
 std::string Serialize(const Payload& p, Layout* layout = nullptr);
