@@ -252,7 +252,6 @@ class OutputFile {
       throw PayloadError("cannot write " + temp_ + ": " + std::strerror(errno));
     }
     fd_ = -1;
-    ::unlink(final_.c_str());
     if (::rename(temp_.c_str(), final_.c_str()) != 0)
       throw PayloadError("cannot rename " + temp_ + " to " + final_ + ": " + std::strerror(errno));
     committed_ = true;
@@ -272,7 +271,14 @@ void ExtractPartition(const ExtractOptions& opt, const InputFile& payload, const
   if (NeedsSourceImage(p)) old = std::make_unique<InputFile>(FindSourceImage(opt.old_dir, p.name));
   const bool in_place = UpdatesInPlace(p);
 
-  OutputFile out(Join(opt.out_dir, image));
+  const std::string final_path = Join(opt.out_dir, image);
+  // An image of an earlier run goes first, so that a failure leaves none under the final name;
+  // not when it is the source image itself (the payload then updates it in its place).
+  struct stat was {}, src {};
+  if (::stat(final_path.c_str(), &was) == 0 &&
+      !(old && ::stat(old->path().c_str(), &src) == 0 && src.st_dev == was.st_dev && src.st_ino == was.st_ino))
+    ::unlink(final_path.c_str());
+  OutputFile out(final_path);
   if (in_place) {
     // The image starts as a copy of the source image; blocks no operation touches stay as they were.
     std::unique_ptr<uint8_t[]> buf(new uint8_t[kChunk]);
