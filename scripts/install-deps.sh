@@ -9,6 +9,8 @@ PACKAGES=(
   # libraries our own tools and the program link against
   libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev liblzma-dev libzstd-dev
   libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev liblzma-dev libbz2-dev libzstd-dev
+  libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev
+  libssl-dev libbz2-dev liblzma-dev libzstd-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev libgl-dev
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang
@@ -21,6 +23,7 @@ PACKAGES=(
   # framework package, and the checkers of their results
   default-jdk-headless apktool aapt zipalign apksigner signapk android-framework-res openssl zip unzip
   mkbootimg cpio xz-utils bzip2 zstd
+  bsdiff
 )
 if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)

@@ -19,7 +19,6 @@ void LogCannotProcess(Context& ctx, const std::string& path, const std::string& 
 
 PENDING_FILE_JOB(UnpackTransferList)
 PENDING_FILE_JOB(DecompressTransferList)
-PENDING_FILE_JOB(UnpackPayload)
 PENDING_FILE_JOB(UnpackLz4Image)
 PENDING_FILE_JOB(ConvertImage)
 
