@@ -7,10 +7,7 @@ PACKAGES=(
   # build
   build-essential cmake ninja-build ccache pkg-config git
   # libraries our own tools and the program link against
-  libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev liblzma-dev libzstd-dev
-  libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev liblzma-dev libbz2-dev libzstd-dev
-  libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev
-  libssl-dev libbz2-dev liblzma-dev libzstd-dev
+  libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev liblzma-dev libbz2-dev libzstd-dev libssl-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev libgl-dev
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang
@@ -22,8 +19,8 @@ PACKAGES=(
   # java tools: the apktool jar, the signing launcher (built with the JDK over signapk), the
   # framework package, and the checkers of their results
   default-jdk-headless apktool aapt zipalign apksigner signapk android-framework-res openssl zip unzip
-  mkbootimg cpio xz-utils bzip2 zstd
-  bsdiff
+  # boot images and payloads: Debian's mkbootimg and the compressors as oracles, bsdiff for patches
+  mkbootimg cpio xz-utils bzip2 zstd bsdiff
 )
 if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)
