@@ -1,6 +1,8 @@
 // orvex-cli: the program's start-up, dispatcher and jobs without windows. The activity log goes
 // to standard output while the tools run.
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -8,6 +10,8 @@
 #include <vector>
 
 #include "app.h"
+#include "backup_registry.h"
+#include "workspace.h"
 #include "console_ui.h"
 #include "platform.h"
 #include "settings.h"
@@ -31,6 +35,19 @@ void PrintHelp() {
       "A word \"-total\" ends the list of paths. Settings are read from bin/config/settings.ini\n"
       "beside the program; the log of the run is kept in bin/config/lastAction.log.\n"
       "Exit status: 0 when every step succeeded, 1 when a step failed, 2 on bad usage.\n");
+}
+
+std::atomic<App*> runningApp{nullptr};
+
+// Ctrl+C or a termination request: the running tool and everything it started stop, the image a
+// pack had put aside comes back under its own name, the log mirror is written, and the program
+// ends with 130 (SIGINT) or 143 (SIGTERM).
+void Interrupted(int status) {
+  platform::StopAllTools();
+  GiveBackupsBack();
+  if (App* app = runningApp.load()) WriteWholeFile(app->ConfigPath("lastAction.log"), app->log.Text());
+  std::fflush(stdout);
+  std::_Exit(status);
 }
 
 }  // namespace
@@ -87,8 +104,11 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Before any other thread exists, so that every thread leaves the signals to the handler's.
+  platform::OnInterrupt(Interrupted);
   ConsoleUi ui;
   App app(ui);
+  runningApp = &app;
   app.log.AddObserver([](const std::string& piece, bool replaced) {
     if (!replaced) PrintLogPiece(stdout, piece);
   });
@@ -100,5 +120,6 @@ int main(int argc, char** argv) {
   app.dispatcher.StartJobs();
   app.dispatcher.Wait();
   app.Close(WindowState{});
+  runningApp = nullptr;
   return ui.failed ? 1 : 0;
 }

@@ -269,8 +269,9 @@ std::string BuildOptionsFile(const OptionsInput& in) {
     lines.push_back("Note: the image uses " + std::to_string(sb.block_size) +
                     "-byte blocks; the installed mkfs.erofs rebuilds it with 4096-byte blocks");
   lines.push_back("mkfs.erofs options: " + BuildMkfsArguments(in));
+  // Names, labels and the volume name come from the image: none may start a line of its own.
   std::string out;
-  for (const auto& l : lines) out += l + "\r\n";
+  for (const auto& l : lines) out += OneLineValue(l) + "\r\n";
   return out;
 }
 
