@@ -185,8 +185,14 @@ bool SplitRecordedWords(std::string_view text, std::vector<std::string>& words, 
   words.clear();
   std::string cur;
   bool inWord = false;
+  // The refused word: from the blank before the offending byte to the blank after it.
   auto refuse = [&](size_t at) {
-    if (bad) *bad = std::string(text.substr(at, 16));
+    if (bad) {
+      size_t from = text.rfind(' ', at);
+      from = from == std::string_view::npos ? 0 : from + 1;
+      size_t to = text.find(' ', at);
+      *bad = OneLine(text.substr(from, to == std::string_view::npos ? std::string_view::npos : to - from));
+    }
     return false;
   };
   for (size_t i = 0; i < text.size(); ++i) {
