@@ -1,6 +1,8 @@
 // orvex-cli: the program's start-up, dispatcher and jobs without windows. The activity log goes
 // to standard output while the tools run.
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,11 +40,13 @@ void PrintHelp() {
 }
 
 std::atomic<App*> runningApp{nullptr};
+std::atomic<bool> interrupting{false};
 
 // Ctrl+C or a termination request: the running tool and everything it started stop, the image a
 // pack had put aside comes back under its own name, the log mirror is written, and the program
 // ends with 130 (SIGINT) or 143 (SIGTERM).
 void Interrupted(int status) {
+  interrupting = true;
   platform::StopAllTools();
   GiveBackupsBack();
   if (App* app = runningApp.load()) WriteWholeFile(app->ConfigPath("lastAction.log"), app->log.Text());
@@ -119,6 +123,9 @@ int main(int argc, char** argv) {
   app.FinishStartUp();
   app.dispatcher.StartJobs();
   app.dispatcher.Wait();
+  // A job that ended because its tool was stopped is no finished run: the interruption ends the
+  // program with its own status.
+  while (interrupting) std::this_thread::sleep_for(std::chrono::seconds(1));
   app.Close(WindowState{});
   runningApp = nullptr;
   return ui.failed ? 1 : 0;
