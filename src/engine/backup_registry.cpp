@@ -56,9 +56,7 @@ void BackupInFlight::Settle() { Remove(id_); }
 std::unique_lock<std::mutex> BackupLock() { return std::unique_lock<std::mutex>(Mutex()); }
 
 int GiveBackupsBack() {
-  // Never released: the process ends after this, and the job thread must not touch the files
-  // again in the meantime.
-  Mutex().lock();
+  std::lock_guard<std::mutex> lock(Mutex());
   givenBack = true;
   std::vector<Entry> entries;
   {
@@ -80,5 +78,7 @@ int GiveBackupsBack() {
 }
 
 bool BackupsGivenBack() { return givenBack; }
+
+void ResetBackupsGivenBack() { givenBack = false; }
 
 }  // namespace orvex

@@ -7,7 +7,8 @@
 // The job registers an image with a BackupInFlight object right after moving it to its backup
 // name and calls Settle() once the build's outcome has been handled (the new image kept, or the
 // previous one given back). The backup helpers of the jobs take BackupLock() around their file
-// operations, so the front end and the job thread never move the same files at once.
+// operations and, once the backups were given back, leave the files alone, so the front end and
+// the job thread never move the same files.
 #include <mutex>
 #include <string>
 
@@ -28,16 +29,18 @@ class BackupInFlight {
   int id_;
 };
 
-// Held by every helper that moves an image or its backup. GiveBackupsBack() takes it for good.
+// Held by every helper that moves an image or its backup.
 std::unique_lock<std::mutex> BackupLock();
 
-// For the front end on an interruption: stops every later backup operation of the job thread
-// and gives the previous image back for each unsettled entry (newest first). Returns the number
-// of images given back or removed. Call it once, right before the process ends: the lock stays
-// taken.
+// For the front end on an interruption, after the running tools were stopped: gives the
+// previous image back for each unsettled entry (newest first) and makes every later backup
+// operation of the job thread do nothing. Returns the number of images given back or removed.
 int GiveBackupsBack();
 
-// True once GiveBackupsBack() has run: helpers leave the files alone.
+// True once GiveBackupsBack() has run: helpers leave the files alone. Check it under
+// BackupLock().
 bool BackupsGivenBack();
+// For a process that goes on after an interruption (a test): backups work again.
+void ResetBackupsGivenBack();
 
 }  // namespace orvex

@@ -30,11 +30,13 @@ bool MoveToBackup(Context& ctx, const std::string& image, const std::string& bak
                   const std::string& shownTo) {
   if (FileSize(image) <= 0) return true;
   ctx.log.LogLine(ctx.M(70) + " " + shownFrom + " " + ctx.M(87) + " " + shownTo, false);
-  bool ok;
+  bool ok = false;
   {
     auto lock = BackupLock();
-    DeleteFile(bak);
-    ok = RenameFile(image, bak);
+    if (!BackupsGivenBack()) {
+      DeleteFile(bak);
+      ok = RenameFile(image, bak);
+    }
   }
   LogOutcome(ctx, ok);
   if (!ok) ++ctx.log.errorCount;
@@ -48,7 +50,7 @@ void RestoreBackup(Context& ctx, const std::string& bak, const std::string& imag
   {
     auto lock = BackupLock();
     // Never delete the failed output unless the backup is there to take its place.
-    if (FileSize(bak) > 0) {
+    if (!BackupsGivenBack() && FileSize(bak) > 0) {
       DeleteFile(image);
       ok = RenameFile(bak, image);
     }
@@ -59,7 +61,7 @@ void RestoreBackup(Context& ctx, const std::string& bak, const std::string& imag
 void DropBackup(Context& ctx, const std::string& bak) {
   if (ctx.settings.Int("No_Backup") != 1) return;
   auto lock = BackupLock();
-  DeleteFile(bak);
+  if (!BackupsGivenBack()) DeleteFile(bak);
 }
 
 namespace {
@@ -126,11 +128,13 @@ bool RecoverInterruptedBackup(Context& ctx, const std::string& image, const std:
   if (FileSize(bak) <= 0) return false;
   if (FileSize(image) > 0 && looksWhole(image)) return false;
   ctx.log.LogLine(">< !!! " + ctx.M(70) + " " + shownBak + " " + ctx.M(87) + " " + shownImage, false);
-  bool ok;
+  bool ok = false;
   {
     auto lock = BackupLock();
-    DeleteFile(image);
-    ok = RenameFile(bak, image);
+    if (!BackupsGivenBack()) {
+      DeleteFile(image);
+      ok = RenameFile(bak, image);
+    }
   }
   LogOutcome(ctx, ok);
   return ok;

@@ -77,6 +77,8 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
 // about two seconds) and makes every later RunInterpreter call fail as "cannot start". Returns
 // once the running tools have ended or the grace time is over.
 void StopAllTools();
+// For a process that goes on after StopAllTools() (a test): tools may start again.
+void AllowToolsAgain();
 
 // Runs onInterrupt(exitStatus) on a thread of its own when the user interrupts the console
 // program: SIGINT gives 130, SIGTERM 143 (Ctrl+C / Ctrl+Break 130 and closing the console 143 on

@@ -190,6 +190,8 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
   return 1;
 }
 
+void AllowToolsAgain() { refuseTools = false; }
+
 void StopAllTools() {
   std::set<pid_t> groups;
   {

@@ -365,6 +365,8 @@ size_t WholeCharacters(UINT cp, std::string_view bytes) {
 
 }  // namespace
 
+void AllowToolsAgain() { refuseTools = false; }
+
 void StopAllTools() {
   {
     std::lock_guard<std::mutex> l(runningMu);

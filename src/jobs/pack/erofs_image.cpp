@@ -73,7 +73,9 @@ void PackErofsImage(Context& ctx, const std::string& path) {
     LogStep(ctx, "img2simg", conv, true);
     {
       auto lock = BackupLock();
-      if (conv != 0 || FileSize(image) <= 0) {
+      if (BackupsGivenBack()) {
+        // The interruption already put the files in order.
+      } else if (conv != 0 || FileSize(image) <= 0) {
         DeleteFile(image);
         RenameFile(raw, image);
       } else {
