@@ -38,7 +38,8 @@ constexpr uint64_t kMaxSymlinkTarget = 4095;
 bool IsChecksumError(errcode_t rc) {
   switch (rc) {
     case EXT2_ET_SB_CSUM_INVALID:
-    case EXT2_ET_BAD_DESC_CHECKSUM:
+    case EXT2_ET_UNKNOWN_CSUM:
+    case EXT2_ET_MMP_CSUM_INVALID:
     case EXT2_ET_BLOCK_BITMAP_CSUM_INVALID:
     case EXT2_ET_INODE_BITMAP_CSUM_INVALID:
     case EXT2_ET_INODE_CSUM_INVALID:

@@ -405,7 +405,8 @@ TEST_F(ImgextractorHostile, DamagedDirectoryBlockIsAnErrorButTheRestComesOut) {
   // its checksum tells.
   auto blocks = Sh(debugfs + " -R 'blocks /dir' " + ShQuote(img.string()) + " 2>/dev/null");
   ASSERT_EQ(blocks.exit_code, 0);
-  std::istringstream in(blocks.output);
+  // The block list is the line after debugfs's banner.
+  std::istringstream in(blocks.output.substr(blocks.output.find('\n') + 1));
   uint64_t first = 0, second = 0;
   ASSERT_TRUE(in >> first >> second) << blocks.output;
   std::string d = ReadFile(img);
@@ -416,8 +417,8 @@ TEST_F(ImgextractorHostile, DamagedDirectoryBlockIsAnErrorButTheRestComesOut) {
   WriteFile(img, d);
 
   const std::string err = ExpectFailure(img);
-  EXPECT_NE(err.find("dir: damaged directory"), std::string::npos) << err;
+  EXPECT_NE(err.find("system/dir: damaged directory"), std::string::npos) << err;
   size_t files = 0;
-  for (const auto& e : fs::directory_iterator(t_ / "many_out/many/dir")) files += e.is_regular_file();
+  for (const auto& e : fs::directory_iterator(t_ / "many_out/system/dir")) files += e.is_regular_file();
   EXPECT_EQ(files, 500u);  // every entry still readable came out
 }
