@@ -2,6 +2,8 @@
 // as a command, and the pack leaves a valid image under the real name.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "tree_manifest.h"
 
 using namespace orvex::test;
@@ -125,4 +127,28 @@ TEST(HostileInput, SlotImageKeepsTheLabelOfAnAddedFile) {
   EXPECT_EQ(RunCommand("fsck.erofs " + ShQuote(image.string())).exit_code, 0);
   ASSERT_EQ(cli.Run(image).exit_code, 0);
   EXPECT_EQ(XattrHex(tree / "bin/added", "security.selinux"), "u:object_r:vendor_file:s0");
+}
+
+TEST(HostileInput, AttributeFileCannotReachThroughALinkInThePath) {
+  if (!Have({"mkfs.erofs"})) GTEST_SKIP() << "erofs-utils missing";
+  if (!IsRoot()) GTEST_SKIP() << "the attributes are set on the tree itself only as root";
+  TempDir tmp;
+  const fs::path outside = tmp / "outside/secret";
+  WriteFile(outside, "secret");
+  chmod(outside.c_str(), 0600);
+  const fs::path tree = tmp / "vendor/vendor";
+  WriteFile(tree / "etc/hosts", "hosts");
+  fs::create_symlink(tmp / "outside", tree / "etc/away");
+  // The middle of this path is a link out of the tree; the last line is an ordinary path.
+  WriteFile(tmp / "vendor/config/vendor_fs_config.txt",
+            "vendor 0 0 0755\r\nvendor/etc/away/secret 0 0 4777\r\nvendor/etc/hosts 0 0 0640\r\n");
+  auto r = RunCommand("cd " + ShQuote(tmp.str()) + " && " + ShQuote((BinDir() / "erofs/mkfs.erofs").string()) +
+                      " -zlz4 vendor.img vendor/vendor");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  struct stat st {};
+  ASSERT_EQ(stat(outside.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(stat((tree / "etc/hosts").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_NE(r.output.find("attributes of 1 paths could not be set"), std::string::npos) << r.output;
 }

@@ -422,3 +422,19 @@ TEST_F(ImgextractorHostile, DamagedDirectoryBlockIsAnErrorButTheRestComesOut) {
   for (const auto& e : fs::directory_iterator(t_ / "many_out/system/dir")) files += e.is_regular_file();
   EXPECT_EQ(files, 500u);  // every entry still readable came out
 }
+
+TEST_F(Imgextractor, RefusesWhenTheOutputHasNoRoomForTheFiles) {
+  const fs::path mnt = t_ / "small_fs";
+  fs::create_directories(mnt);
+  if (Sh("mount -t tmpfs -o size=1m tmpfs " + ShQuote(mnt.string())).exit_code != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs here";
+  const fs::path tree = t_ / "big";
+  WriteFile(tree / "blob", std::string(3 << 20, 'b'));
+  MakeImage(tree, t_ / "big.img", "-O ^has_journal", "8M");
+  auto r = Sh("cd " + ShQuote(mnt.string()) + " && " + Tool("imgextractor") + " " + ShQuote((t_ / "big.img").string()) + " out");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_NE(r.output.find("imgextractor: error: not enough room in out: the files need 3145728 bytes"), std::string::npos)
+      << r.output;
+  EXPECT_FALSE(fs::exists(mnt / "out/system/blob"));
+  Sh("umount " + ShQuote(mnt.string()));
+}
