@@ -156,6 +156,31 @@ std::string ExistingWithSuffix(const std::string& base, const std::string& suffi
   return "";
 }
 
+std::string ExistingNoCase(const std::string& base, const std::string& rel) {
+  std::string cur = base;
+  for (const std::string& part : Split(rel, platform::kSep)) {
+    if (part.empty()) continue;
+    std::string exact = JoinPath(cur, part);
+    if (platform::Exists(exact)) {
+      cur = exact;
+      continue;
+    }
+    std::string found;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(platform::ToPath(cur), ec);
+    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+      const std::string name = platform::FromPath(it->path().filename());
+      if (EqualsNoCase(name, part)) {
+        found = JoinPath(cur, name);
+        break;
+      }
+    }
+    if (found.empty()) return "";
+    cur = found;
+  }
+  return cur;
+}
+
 std::string OneLine(std::string_view value) {
   static const char* hex = "0123456789abcdef";
   std::string out;

@@ -69,6 +69,11 @@ bool RecoverInterruptedBackup(Context& ctx, const std::string& image, const std:
 // ("SYSTEM" + ".img" finds "SYSTEM.IMG"); "" when there is none. The exact spelling wins.
 std::string ExistingWithSuffix(const std::string& base, const std::string& suffix);
 
+// The path of an existing file or folder `rel` under `base` whose components may differ from the
+// given spelling in letter case only ("Image/system.img" finds "IMAGE/SYSTEM.IMG"), as names are
+// compared on Windows; the exact spelling wins. "" when there is none.
+std::string ExistingNoCase(const std::string& base, const std::string& rel);
+
 // ---- values written into and read back from config files ------------------------------------
 
 // A value as one line of a "key: value" file: line breaks and other control bytes (below 0x20

@@ -82,7 +82,9 @@ void PackPartitionImage(Context& ctx, const std::string& path) {
   BackupInFlight inFlight(image, hadImage ? bak : "");
 
   if (size.empty()) size = std::to_string(FolderSize(n.folder));
-  if (FileExists(n.folder + ".new.dat") || FileExists(n.folder + ".new.dat.br")) form = "Sparse";
+  const bool transferList =
+      !ExistingWithSuffix(n.folder, ".new.dat").empty() || !ExistingWithSuffix(n.folder, ".new.dat.br").empty();
+  if (transferList) form = "Sparse";
   const std::string buildLine = ctx.M(39) + " " + imageName + " |" + form + "| " + ctx.M(30);
   ctx.log.LogLine(buildLine, false);
 
@@ -156,9 +158,9 @@ void PackPartitionImage(Context& ctx, const std::string& path) {
   }
   DropBackup(ctx, bak);
   inFlight.Settle();
-  if (FileExists(n.folder + ".new.dat") || FileExists(n.folder + ".new.dat.br")) {
+  if (transferList) {
     PackTransferList(ctx, image);
-  } else if (FileExists(image + ".lz4")) {
+  } else if (!ExistingWithSuffix(image, ".lz4").empty()) {
     PackLz4Image(ctx, image);
   } else {
     ctx.log.LogLine(ctx.M(40) + " " + imageName + " " + ctx.M(35), true);
