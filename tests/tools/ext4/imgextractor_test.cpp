@@ -438,3 +438,18 @@ TEST_F(Imgextractor, RefusesWhenTheOutputHasNoRoomForTheFiles) {
   EXPECT_FALSE(fs::exists(mnt / "out/system/blob"));
   Sh("umount " + ShQuote(mnt.string()));
 }
+
+TEST_F(ImgextractorHostile, ReportShowsTextFieldsAndAnAbsurdShiftAsData) {
+  if (debugfs_.empty()) GTEST_SKIP() << "debugfs not installed";
+  const fs::path img = Copy("fields.img");
+  ASSERT_EQ(Sh(debugfs_ + " -w -R 'ssv log_groups_per_flex 255' " + ShQuote(img.string())).exit_code, 0);
+  std::string d = ReadFile(img);
+  const std::string mounted("/x\nFS compatible features: INJECTED");
+  d.replace(1024 + 0x88, mounted.size(), mounted);
+  WriteFile(img, d);
+  auto r = Sh(Tool("imgextractor") + " " + ShQuote(img.string()) + " -s");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("Flex block group size: invalid (2^255)\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Last mounted on: /x\\x0aFS compatible features: INJECTED\n"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("\nFS compatible features: INJECTED"), std::string::npos) << r.output;
+}
