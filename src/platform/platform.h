@@ -68,8 +68,23 @@ inline constexpr int kIdleMilliseconds = 200;
 // Runs commandText through the command interpreter (sh -c / cmd.exe /c) with standard output and
 // standard error piped, no standard input, in workdir (inherited when empty). Output reaches the
 // sink while the tool runs. Returns the exit code, or -300 when the interpreter cannot start.
+// Each tool starts in a process group (a job object on Windows) of its own, so that stopping it
+// reaches every process it started and a Ctrl+C in the terminal reaches the program only.
 inline constexpr int kCannotStart = -300;
 int RunInterpreter(const std::string& commandText, const std::string& workdir, OutputSink& sink);
+
+// Ends every running tool with all its children (a polite request first, then by force after
+// about two seconds) and makes every later RunInterpreter call fail as "cannot start". Returns
+// once the running tools have ended or the grace time is over.
+void StopAllTools();
+// For a process that goes on after StopAllTools() (a test): tools may start again.
+void AllowToolsAgain();
+
+// Runs onInterrupt(exitStatus) on a thread of its own when the user interrupts the console
+// program: SIGINT gives 130, SIGTERM 143 (Ctrl+C / Ctrl+Break 130 and closing the console 143 on
+// Windows). onInterrupt is expected to end the process. A closed standard output (SIGPIPE) is
+// ignored, so that it ends the printing, not the job. Call it before any other thread starts.
+void OnInterrupt(std::function<void(int exitStatus)> onInterrupt);
 
 // Decodes bytes a console tool wrote. On Windows `oem` selects the OEM code page, else ANSI;
 // here tool output is UTF-8 and invalid bytes become U+FFFD. `carry` keeps an incomplete

@@ -7,11 +7,16 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -68,6 +73,11 @@ namespace {
 
 void SetCloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
 
+// The process groups of the tools that run now (one per RunInterpreter call).
+std::mutex runningMu;
+std::set<pid_t> running;
+std::atomic<bool> refuseTools{false};
+
 // Reads what is waiting on fd into buf; returns bytes read, 0 at end of stream, -1 when nothing.
 ssize_t ReadSome(int fd, std::vector<char>& buf) {
   for (;;) {
@@ -103,8 +113,29 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
   std::string script = commandText;
   if (!workdir.empty()) script = "cd " + Quote(workdir) + " && " + commandText;
   const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+  // A group of its own; the signals this program blocks or ignores are the tool's again.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setpgroup(&attr, 0);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, "/bin/sh", &fa, nullptr, const_cast<char* const*>(argv), environ);
+  int rc = -1;
+  {
+    std::lock_guard<std::mutex> l(runningMu);
+    if (!refuseTools) {
+      rc = posix_spawn(&pid, "/bin/sh", &fa, &attr, const_cast<char* const*>(argv), environ);
+      if (rc == 0) running.insert(pid);
+    }
+  }
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&fa);
   close(outPipe[1]);
   close(errPipe[1]);
@@ -146,12 +177,55 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
     if (f.fd >= 0) close(f.fd);
 
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return kCannotStart;
+  int waited;
+  while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
+  {
+    std::lock_guard<std::mutex> l(runningMu);
+    running.erase(pid);
+  }
+  if (waited < 0) return kCannotStart;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return 1;
+}
+
+void AllowToolsAgain() { refuseTools = false; }
+
+void StopAllTools() {
+  std::set<pid_t> groups;
+  {
+    std::lock_guard<std::mutex> l(runningMu);
+    refuseTools = true;
+    groups = running;
+  }
+  for (pid_t g : groups) kill(-g, SIGTERM);
+  // The job thread reaps each tool; what has not ended after the grace time is ended by force.
+  for (int i = 0; i < 40; ++i) {
+    {
+      std::lock_guard<std::mutex> l(runningMu);
+      if (running.empty()) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::lock_guard<std::mutex> l(runningMu);
+  for (pid_t g : running) kill(-g, SIGKILL);
+}
+
+void OnInterrupt(std::function<void(int exitStatus)> onInterrupt) {
+  signal(SIGPIPE, SIG_IGN);
+  // Blocked here and in every thread started later; one thread takes them as they come.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set, onInterrupt = std::move(onInterrupt)] {
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    onInterrupt(sig == SIGINT ? 130 : 143);
+  }).detach();
 }
 
 std::string DecodeToolOutput(std::string_view bytes, bool /*oem*/, std::string* carry) {

@@ -10,7 +10,11 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "platform.h"
@@ -195,7 +199,17 @@ bool ReadWaiting(HANDLE pipe, std::vector<char>& buf, std::string_view& piece) {
 
 }  // namespace
 
+namespace {
+
+// The job objects of the tools that run now: ending one ends every process the tool started.
+std::mutex runningMu;
+std::set<HANDLE> running;
+std::atomic<bool> refuseTools{false};
+
+}  // namespace
+
 int RunInterpreter(const std::string& commandText, const std::string& workdir, OutputSink& sink) {
+  if (refuseTools) return kCannotStart;
   const std::wstring cmdExe = SystemFolder() + L"\\cmd.exe";
   // /s with the command in one pair of quotes: the interpreter removes exactly that pair and
   // takes everything between literally, whatever quotes the command itself holds. /v:off keeps
@@ -221,7 +235,7 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
   // inheritable handles at the same moment.
   HANDLE inherit[3] = {nul.get(), outWrite.get(), errWrite.get()};
   std::vector<char> attrStore;
-  DWORD flags = CREATE_NO_WINDOW;
+  DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
   SIZE_T attrSize = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &attrSize);
   if (attrSize > 0) {
@@ -249,7 +263,8 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
     if (!created && GetLastError() == ERROR_INVALID_PARAMETER) {
       si.lpAttributeList = nullptr;
       si.StartupInfo.cb = sizeof si.StartupInfo;
-      created = CreateProcessW(cmdExe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, cwd,
+      created = CreateProcessW(cmdExe.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                               nullptr, cwd,
                                &si.StartupInfo, &pi);
     }
   }
@@ -259,7 +274,26 @@ int RunInterpreter(const std::string& commandText, const std::string& workdir, O
   nul.Reset();
   if (!created) return kCannotStart;
   Handle process(pi.hProcess);
+  // The interpreter joins a job object before it runs, so that its children are in it too.
+  Handle job(CreateJobObjectW(nullptr, nullptr));
+  bool inJob = job && AssignProcessToJobObject(job.get(), process.get());
+  {
+    std::lock_guard<std::mutex> l(runningMu);
+    if (refuseTools) {
+      TerminateProcess(process.get(), 1);
+    } else if (inJob) {
+      running.insert(job.get());
+    }
+  }
+  ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
+  struct Unlist {
+    HANDLE h;
+    ~Unlist() {
+      std::lock_guard<std::mutex> l(runningMu);
+      running.erase(h);
+    }
+  } unlist{job.get()};
 
   // Each pass reads what waits on the error output, then what waits on standard output, and
   // hands it on from this thread. When a pass finds nothing, it waits a few milliseconds for
@@ -330,6 +364,43 @@ size_t WholeCharacters(UINT cp, std::string_view bytes) {
 }
 
 }  // namespace
+
+void AllowToolsAgain() { refuseTools = false; }
+
+void StopAllTools() {
+  {
+    std::lock_guard<std::mutex> l(runningMu);
+    refuseTools = true;
+    for (HANDLE j : running) TerminateJobObject(j, 1);
+  }
+  for (int i = 0; i < 40; ++i) {
+    {
+      std::lock_guard<std::mutex> l(runningMu);
+      if (running.empty()) return;
+    }
+    Sleep(50);
+  }
+}
+
+namespace {
+
+std::function<void(int)>& InterruptCallback() {
+  static std::function<void(int)> f;
+  return f;
+}
+
+BOOL WINAPI ConsoleCtrl(DWORD type) {
+  if (!InterruptCallback()) return FALSE;
+  InterruptCallback()(type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT ? 130 : 143);
+  return TRUE;
+}
+
+}  // namespace
+
+void OnInterrupt(std::function<void(int exitStatus)> onInterrupt) {
+  InterruptCallback() = std::move(onInterrupt);
+  SetConsoleCtrlHandler(ConsoleCtrl, TRUE);
+}
 
 std::string DecodeToolOutput(std::string_view bytes, bool oem, std::string* carry) {
   const UINT cp = oem ? GetOEMCP() : GetACP();

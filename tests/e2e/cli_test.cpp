@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -190,4 +192,142 @@ TEST(Cli, ProgramBesideItsToolFolderKeepsItsStateThere) {
   EXPECT_TRUE(fs::exists(h.tmp / "bin/config/settings.ini")) << r.output;
   EXPECT_TRUE(fs::is_directory(h.tmp / "bin/framework"));
   EXPECT_FALSE(fs::exists(h.tmp / "cfg"));
+namespace {
+
+// A partition folder ready to pack beside the user's image (8 KiB, a whole ext4 header).
+std::string PackableSystem(const CliHome& h) {
+  const fs::path w = h.Work();
+  WriteFile(w / "system/system/etc/file.txt", "data");
+  WriteFile(w / "system/config/system_fs_config.txt", "system 0 0 0755\r\n");
+  WriteFile(w / "system/config/system_file_contexts.txt", "/system u:object_r:system_file:s0\r\n");
+  WriteFile(w / "system/config/system_fs_options.txt", "Size: 67108864\r\nFolderName: system\r\n");
+  std::string image(8192, '\0');
+  image[0x438] = '\x53';
+  image[0x439] = '\xEF';
+  image[0x404] = 8;
+  WriteFile(w / "system.img", image);
+  h.Tool("fspatch", "");
+  return image;
+}
+
+// make_ext4fs that writes half an image, says so in `started` with its process id, and then
+// waits (or, with `seconds` 0, finishes the image at once).
+void SlowMakeExt4fs(const CliHome& h, int seconds) {
+  h.Tool("make_ext4fs", "for a in \"$@\"; do prev=$out; out=$a; done\n"
+                        "echo 'half' > \"$prev\"\n"
+                        "echo $$ > " + ShQuote((h.tmp / "started").string()) + "\n"
+                        "sleep " + std::to_string(seconds) + "\n"
+                        "head -c 16384 /dev/zero > \"$prev\"\n");
+}
+
+// Starts orvex-cli in a process group of its own, as a shell starts a foreground job, with its
+// standard output on `outFd`.
+pid_t StartCli(const CliHome& h, const std::vector<std::string>& args, int outFd) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    dup2(outFd, 1);
+    int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    std::vector<char*> argv;
+    std::string exe = h.exe.string();
+    argv.push_back(exe.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  return pid;
+}
+
+bool WaitForFile(const fs::path& p, int ms) {
+  for (int i = 0; i < ms / 20; ++i) {
+    if (fs::exists(p) && fs::file_size(p) > 0) return true;
+    usleep(20000);
+  }
+  return false;
+}
+
+// The exit status of a child, or -1 when it has not ended within `ms`.
+int WaitExit(pid_t pid, int ms) {
+  for (int i = 0; i < ms / 20; ++i) {
+    int st = 0;
+    if (waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);  // killed: no status of its own
+    usleep(20000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// A process that still runs (a zombie waiting for its parent does not).
+bool Running(pid_t pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+}  // namespace
+
+TEST(Cli, InterruptedPackGivesTheImageBack) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    CliHome h;
+    const std::string original = PackableSystem(h);
+    SlowMakeExt4fs(h, 30);
+    int null = open("/dev/null", O_WRONLY);
+    pid_t pid = StartCli(h, {"--set", "Locale_ID=1033", (h.Work() / "system").string()}, null);
+    close(null);
+    ASSERT_TRUE(WaitForFile(h.tmp / "started", 10000));
+    const pid_t tool = std::stoi(ReadFile(h.tmp / "started"));
+    // Ctrl+C reaches the terminal's whole foreground group; a termination request the program.
+    if (sig == SIGINT) kill(-pid, SIGINT);
+    else kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid, 10000), sig == SIGINT ? 130 : 143);
+    EXPECT_EQ(ReadFile(h.Work() / "system.img"), original);
+    EXPECT_FALSE(fs::exists(h.Work() / "system.bak"));
+    for (int i = 0; i < 100 && Running(tool); ++i) usleep(20000);
+    EXPECT_FALSE(Running(tool));  // the tool did not outlive the program
+    std::string mirror = ReadFile(h.tmp / "bin/config/lastAction.log");
+    EXPECT_NE(mirror.find("Renaming system.img to system.bak"), std::string::npos) << mirror;
+  }
+}
+
+TEST(Cli, ClosedStandardOutputEndsThePrintingNotThePack) {
+  CliHome h;
+  PackableSystem(h);
+  SlowMakeExt4fs(h, 1);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);  // nobody reads: every write fails with a broken pipe
+  pid_t pid = StartCli(h, {"--set", "Locale_ID=1033", (h.Work() / "system").string()}, fds[1]);
+  close(fds[1]);
+  EXPECT_EQ(WaitExit(pid, 20000), 0);
+  EXPECT_EQ(fs::file_size(h.Work() / "system.img"), 16384u);
+  EXPECT_FALSE(fs::exists(h.Work() / "system.bak"));
+  EXPECT_NE(ReadFile(h.tmp / "bin/config/lastAction.log").find("system.img completed."), std::string::npos);
+}
+
+TEST(Cli, PackAfterAKilledPackKeepsTheOriginal) {
+  CliHome h;
+  const std::string original = PackableSystem(h);
+  SlowMakeExt4fs(h, 30);
+  int null = open("/dev/null", O_WRONLY);
+  pid_t pid = StartCli(h, {(h.Work() / "system").string()}, null);
+  close(null);
+  ASSERT_TRUE(WaitForFile(h.tmp / "started", 10000));
+  kill(pid, SIGKILL);  // no handler runs: half an image under the real name, the original as .bak
+  waitpid(pid, nullptr, 0);
+  kill(-std::stoi(ReadFile(h.tmp / "started")), SIGKILL);
+  ASSERT_EQ(ReadFile(h.Work() / "system.img"), "half\n");
+  ASSERT_EQ(ReadFile(h.Work() / "system.bak"), original);
+
+  h.Tool("make_ext4fs", "echo 'error: no room' >&2\nexit 1\n");
+  auto r = h.Run("--set Locale_ID=1033 " + ShQuote((h.Work() / "system").string()));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(ReadFile(h.Work() / "system.img"), original);
+  EXPECT_FALSE(fs::exists(h.Work() / "system.bak"));
+  EXPECT_NE(r.output.find(">< !!! Renaming system.bak to system.img\n"), std::string::npos) << r.output;
 }

@@ -68,3 +68,15 @@ TEST(UnpackFirmwareFolder, NothingEnabledDoesNothing) {
   EXPECT_FALSE(fs::exists(env.tmp / "calls.log"));
   EXPECT_TRUE(env.ui.events.empty());
 }
+
+TEST(UnpackFirmwareFolder, NamesDifferingInLetterCaseAreFoundInTheirOwnSpelling) {
+  EngineEnv env;
+  env.settings.SetInt("Open_Folder", 0);
+  InstallExt4Fakes(env, "EXT_ATTR");
+  fs::path w = env.Work();
+  WriteExt4Marked(w / "SYSTEM.IMG");
+  WriteExt4Marked(w / "IMAGE/Vendor.img");
+  UnpackFirmwareFolder(env.ctx, w.string());
+  EXPECT_EQ(ExtractedImages(env), (std::vector<std::string>{"/SYSTEM.IMG", "/IMAGE/Vendor.img"}));
+  EXPECT_TRUE(fs::is_directory(w / "SYSTEM"));
+}

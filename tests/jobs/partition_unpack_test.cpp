@@ -118,6 +118,20 @@ TEST(UnpackPartitionImage, FailedExtractionRemovesThePartialFolder) {
   EXPECT_TRUE(env.recent.List().empty());
 }
 
+TEST(UnpackPartitionImage, FailedErofsExtractionRemovesThePartialFolder) {
+  EngineEnv env;
+  env.FakeTool("erofs/dump.erofs", "echo 'Filesystem magic number: 0xE2E1F5E0'\n");
+  env.FakeTool("erofs/extract.erofs", "mkdir -p vendor/vendor/etc\necho half > vendor/vendor/etc/a.txt\n"
+                                      "echo 'extract.erofs: error: corrupt inode' >&2\nexit 1\n");
+  fs::path w = env.Work();
+  WriteErofsMarked(w / "vendor.img");
+  UnpackPartitionImage(env.ctx, (w / "vendor.img").string());
+  EXPECT_FALSE(fs::exists(w / "vendor"));
+  EXPECT_TRUE(fs::exists(w / "vendor.img"));
+  EXPECT_EQ(env.log.errorCount, 1);
+  EXPECT_TRUE(env.recent.List().empty());
+}
+
 TEST(UnpackPartitionImage, MissingToolFailsLoudlyWithoutHanging) {
   EngineEnv env;  // an empty tool folder
   fs::path w = env.Work();

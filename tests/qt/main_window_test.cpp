@@ -15,6 +15,8 @@
 #include <QToolButton>
 
 #include "about_windows.h"
+#include "backup_registry.h"
+#include "platform.h"
 #include "desktop_entry.h"
 #include "gui_fixture.h"
 #include "log_view.h"
@@ -57,6 +59,7 @@ class MainWindowTest : public QObject {
   void countdownCountsDownAndAClickStopsIt();
   void countdownStoppedBeforeItBeganNeverStarts();
   void confirmCloseWhileJobsRunKeepsEverything();
+  void confirmedCloseDuringAPackGivesTheImageBack();
   void recentEntriesAskTheirQuestions();
   void requestersQueueWhatWasChosen();
   void aboutAndDonationWindowsCloseWithEscape();
@@ -415,6 +418,35 @@ void MainWindowTest::confirmCloseWhileJobsRunKeepsEverything() {
   QCOMPARE(f.services->quits, 1);
   QVERIFY(QFile::exists(logPath));
   QVERIFY(QFile::exists(iniPath));
+}
+
+void MainWindowTest::confirmedCloseDuringAPackGivesTheImageBack() {
+  GuiFixture f;
+  const std::string started = f.Temp("started");
+  const std::string work = f.Temp("work");
+  const std::string original = "the user's image";
+  f.WriteFile(work + "/system/system/etc/a", "a");
+  f.WriteFile(work + "/system/config/system_fs_config.txt", "system 0 0 0755\r\n");
+  f.WriteFile(work + "/system/config/system_file_contexts.txt", "/system u:object_r:system_file:s0\r\n");
+  f.WriteFile(work + "/system/config/system_fs_options.txt", "Size: 67108864\r\nFolderName: system\r\n");
+  f.WriteFile(work + "/system.img", original);
+  f.WriteTool("fspatch", "exit 0");
+  // Half an image, then a wait that only the stop ends.
+  f.WriteTool("make_ext4fs", "echo half > ../system.img; echo $$ > '" + started + "'; sleep 60");
+  f.window->QueueAndStart({QString::fromStdString(work + "/system")});
+  for (int i = 0; i < 2000 && !QFile::exists(QString::fromStdString(started)); ++i) QTest::qWait(5);
+  QVERIFY(f.app.dispatcher.Running());
+
+  f.services->answers = {kAnswerYes};
+  QCOMPARE(f.window->ConfirmClose(), kAnswerYes);
+  QVERIFY(ReadWholeFile(work + "/system.img") == original);
+  QVERIFY(!QFile::exists(QString::fromStdString(work + "/system.bak")));
+  QVERIFY(QFile::exists(QString::fromStdString(f.Root() + "config/lastAction.log")));
+  // The program would end here; this test goes on, so backups and tools work again.
+  ResetBackupsGivenBack();
+  orvex::platform::AllowToolsAgain();
+  f.WaitForRun();
+  QVERIFY(ReadWholeFile(work + "/system.img") == original);
 }
 
 void MainWindowTest::recentEntriesAskTheirQuestions() {

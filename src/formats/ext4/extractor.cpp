@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -33,6 +34,24 @@ constexpr const char* kTool = "imgextractor";
 constexpr int kMaxDepth = 256;
 constexpr size_t kCopyBufferBytes = 1 << 20;
 constexpr uint64_t kMaxSymlinkTarget = 4095;
+
+bool IsChecksumError(errcode_t rc) {
+  switch (rc) {
+    case EXT2_ET_SB_CSUM_INVALID:
+    case EXT2_ET_UNKNOWN_CSUM:
+    case EXT2_ET_MMP_CSUM_INVALID:
+    case EXT2_ET_BLOCK_BITMAP_CSUM_INVALID:
+    case EXT2_ET_INODE_BITMAP_CSUM_INVALID:
+    case EXT2_ET_INODE_CSUM_INVALID:
+    case EXT2_ET_DIR_CSUM_INVALID:
+    case EXT2_ET_EXTENT_CSUM_INVALID:
+    case EXT2_ET_EXT_ATTR_CSUM_INVALID:
+    case EXT2_ET_DIR_NO_SPACE_FOR_CSUM:
+      return true;
+    default:
+      return false;
+  }
+}
 
 bool UsableFolderName(const std::string& s) {
   if (s.empty() || s == "." || s == ".." || s == "config" || s.size() > 255) return false;
@@ -120,8 +139,11 @@ class Extractor {
   bool WriteOptions(std::string* error);
 
   bool ReadInode(ext2_ino_t ino, ext2_inode_large* inode, std::string* error);
+  // *damaged tells of a checksum mismatch the listing read past.
   bool ListDir(ext2_ino_t ino, ext2_ino_t parent, std::vector<DirEntry>* entries,
-               std::string* error);
+               std::string* error, std::string* damaged);
+  // False with a message when the output file system cannot hold the files' sizes.
+  bool CheckRoom(std::string* error);
   void WalkDir(ext2_ino_t dir_ino, ext2_ino_t parent_ino, int dirfd, const std::string& rel,
                int depth);
   void ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd, const std::string& rel,
@@ -187,9 +209,15 @@ bool Extractor::OpenFs(std::string* error) {
              " bytes, the image has " + std::to_string(src_.size());
     return false;
   }
-  const int flags = EXT2_FLAG_64BITS | EXT2_FLAG_IGNORE_CSUM_ERRORS;
+  int flags = EXT2_FLAG_64BITS;
   io_manager io = src_.Manager();
   errcode_t rc = ext2fs_open2(src_.Ext2Name().c_str(), nullptr, flags, 0, 0, io, &fs_);
+  if (IsChecksumError(rc)) {
+    // A damaged superblock or group descriptor checksum is reported; the rest is still read.
+    Error(opt_.image + ": " + Ext2Error(rc) + "; reading the image anyway");
+    flags |= EXT2_FLAG_IGNORE_CSUM_ERRORS;
+    rc = ext2fs_open2(src_.Ext2Name().c_str(), nullptr, flags, 0, 0, io, &fs_);
+  }
   if (rc == EXT2_ET_UNSUPP_FEATURE || rc == EXT2_ET_RO_UNSUPP_FEATURE) {
     Warning("the image uses features this reader does not know (" + Ext2Error(rc) +
             "); reading it anyway");
@@ -201,6 +229,9 @@ bool Extractor::OpenFs(std::string* error) {
     if (!src_.last_io_error().empty()) *error += " (" + src_.last_io_error() + ")";
     return false;
   }
+  // From here on every inode, directory block and extent block is checked against its
+  // checksum as it is read; a mismatch is an error of that entry.
+  fs_->flags &= ~EXT2_FLAG_IGNORE_CSUM_ERRORS;
   if (ext2fs_has_feature_journal_needs_recovery(fs_->super))
     Warning("the journal needs recovery; extracting without replaying it");
   // The allocation bitmaps are never read: extraction does not need them, and libext2fs's bitmap
@@ -245,6 +276,42 @@ bool Extractor::MakeTreeRoot(std::string* error) {
     }
   }
   return true;
+}
+
+bool Extractor::CheckRoom(std::string* error) {
+  struct statvfs v {};
+  if (fstatvfs(outfd_, &v) != 0) return true;  // nothing known: the writes will tell
+  const uint64_t avail = static_cast<uint64_t>(v.f_bavail) * v.f_frsize;
+  // The blocks in use bound the data from above (metadata included); only when they do not fit
+  // are the file sizes added up.
+  const uint64_t used =
+      (ext2fs_blocks_count(fs_->super) - ext2fs_free_blocks_count(fs_->super)) * fs_->blocksize;
+  if (used <= avail) return true;
+  ext2_inode_scan scan = nullptr;
+  if (ext2fs_open_inode_scan(fs_, 0, &scan) != 0) return true;
+  ext2fs_inode_scan_flags(scan, EXT2_SF_SKIP_MISSING_ITABLE | EXT2_SF_DO_LAZY, 0);
+  fs_->flags |= EXT2_FLAG_IGNORE_CSUM_ERRORS;
+  uint64_t need = 0;
+  bool known = true;
+  ext2_ino_t ino = 0;
+  ext2_inode inode;
+  for (;;) {
+    errcode_t rc = ext2fs_get_next_inode(scan, &ino, &inode);
+    if (rc) {
+      known = false;  // a damaged table: the extraction itself reports it
+      break;
+    }
+    if (ino == 0) break;
+    if (ino < EXT2_FIRST_INODE(fs_->super) || inode.i_links_count == 0 || !LINUX_S_ISREG(inode.i_mode))
+      continue;
+    need += EXT2_I_SIZE(&inode);
+  }
+  fs_->flags &= ~EXT2_FLAG_IGNORE_CSUM_ERRORS;
+  ext2fs_close_inode_scan(scan);
+  if (!known || need <= avail) return true;
+  *error = "not enough room in " + opt_.outdir + ": the files need " + std::to_string(need) +
+           " bytes, the file system there has " + std::to_string(avail) + " bytes free";
+  return false;
 }
 
 bool Extractor::OpenConfigFiles(std::string* error) {
@@ -328,7 +395,7 @@ int ListCallback(ext2_ino_t, int entry, ext2_dir_entry* dirent, int, int, char*,
 }
 
 bool Extractor::ListDir(ext2_ino_t ino, ext2_ino_t parent, std::vector<DirEntry>* entries,
-                        std::string* error) {
+                        std::string* error, std::string* damaged) {
   // A directory cannot hold more entries than the file system has inodes (hard links aside,
   // which still need 8 bytes each); the bound stops corrupt directories early.
   ListCtx ctx{entries, std::max<uint64_t>(fs_->super->s_inodes_count, 1u << 20), ino, parent};
@@ -338,6 +405,16 @@ bool Extractor::ListDir(ext2_ino_t ino, ext2_ino_t parent, std::vector<DirEntry>
   if (ext2fs_read_inode(fs_, ino, &inode) == 0 && (inode.i_flags & EXT4_INLINE_DATA_FL))
     flags = DIRENT_FLAG_INCLUDE_INLINE_DATA;
   errcode_t rc = ext2fs_dir_iterate2(fs_, ino, flags, nullptr, ListCallback, &ctx);
+  if (IsChecksumError(rc)) {
+    // Reported, then read again without the check, so that the entries that are still there
+    // come out with the rest.
+    if (damaged) *damaged = Ext2Error(rc);
+    entries->clear();
+    ctx = ListCtx{entries, ctx.limit, ino, parent};
+    fs_->flags |= EXT2_FLAG_IGNORE_CSUM_ERRORS;
+    rc = ext2fs_dir_iterate2(fs_, ino, flags, nullptr, ListCallback, &ctx);
+    fs_->flags &= ~EXT2_FLAG_IGNORE_CSUM_ERRORS;
+  }
   if (rc) {
     *error = "cannot read directory: " + Ext2Error(rc);
     if (!src_.last_io_error().empty()) *error += " (" + src_.last_io_error() + ")";
@@ -679,11 +756,13 @@ void Extractor::Progress() {
 void Extractor::WalkDir(ext2_ino_t dir_ino, ext2_ino_t parent_ino, int dirfd,
                         const std::string& rel, int depth) {
   std::vector<DirEntry> entries;
-  std::string error;
-  if (!ListDir(dir_ino, parent_ino, &entries, &error)) {
+  std::string error, damaged;
+  if (!ListDir(dir_ino, parent_ino, &entries, &error, &damaged)) {
     Error(ConfigPath(rel) + ": " + error);
     return;
   }
+  if (!damaged.empty())
+    Error(ConfigPath(rel) + ": damaged directory: " + damaged + "; extracting the entries still readable");
   for (const auto& e : entries) ExtractEntry(e, dir_ino, dirfd, rel, depth);
 }
 
@@ -862,7 +941,7 @@ int Extractor::Run() {
   out_ << kTool << ": extracting to " << opt_.outdir << "/" << folder_ << "\n";
   out_.flush();
 
-  if (!MakeTreeRoot(&error) || !OpenConfigFiles(&error)) return Fatal(error);
+  if (!MakeTreeRoot(&error) || !CheckRoom(&error) || !OpenConfigFiles(&error)) return Fatal(error);
 
   treefd_ = openat(outfd_, folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (treefd_ < 0) return Fatal("cannot open " + tree_path_ + ": " + Errno(errno));

@@ -153,6 +153,48 @@ FileContexts::~FileContexts() {
     if (s.re) regfree(s.re.get());
 }
 
+namespace {
+
+// A run of repetition operators ("a++++") costs the C library's regex compiler time and memory
+// that double with each one, and large counts multiply the same way; no context file needs either
+// ("(/.*)?" and a lazy "+?" stay allowed). The reason, or nullptr for an ordinary expression.
+const char* CostlyRegex(std::string_view re) {
+  int run = 0;
+  for (size_t i = 0; i < re.size(); ++i) {
+    const char c = re[i];
+    if (c == '\\') {
+      ++i;
+      run = 0;
+    } else if (c == '[') {
+      // A bracket expression: its ']' right after '[' or "[^" is a member.
+      size_t j = i + 1;
+      if (j < re.size() && re[j] == '^') ++j;
+      if (j < re.size() && re[j] == ']') ++j;
+      while (j < re.size() && re[j] != ']') ++j;
+      i = j;
+      run = 0;
+    } else if (c == '*' || c == '+' || c == '?' || c == '{') {
+      if (c == '{') {
+        size_t close = re.find('}', i);
+        if (close == std::string_view::npos) return nullptr;  // regcomp says what is wrong
+        for (size_t k = i + 1; k < close; ++k) {
+          size_t start = k;
+          while (k < close && re[k] >= '0' && re[k] <= '9') ++k;
+          if (k - start > 3 || (k > start && std::stoi(std::string(re.substr(start, k - start))) > 255))
+            return "a repetition count above 255";
+        }
+        i = close;
+      }
+      if (++run >= 4) return "a run of repetition operators";
+    } else {
+      run = 0;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 bool FileContexts::AddRule(std::string_view regex, std::string_view type,
                            std::string_view context, std::string* error) {
   Rule s;
@@ -169,6 +211,10 @@ bool FileContexts::AddRule(std::string_view regex, std::string_view type,
     rules_.push_back(std::move(s));
     plain_[*plain].push_back(index);
     return true;
+  }
+  if (const char* why = CostlyRegex(regex)) {
+    *error = "regex " + std::string(regex) + " refused: " + why;
+    return false;
   }
   s.prefix = LiteralPrefix(regex);
   const std::string anchored = "^(" + ToPosix(regex) + ")$";

@@ -26,10 +26,21 @@ const char* const kRoCompatNames[32] = {
     "METADATA_CSUM", "REPLICA",   "READONLY",  "PROJECT",      "SHARED_BLOCKS",
     "VERITY",       "ORPHAN_PRESENT"};
 
+// A text field of the superblock up to its first NUL. Control bytes are shown as \xHH: the
+// field ends up in "key: value" lines, where a line break would start a line of its own.
 std::string Cut(const unsigned char* p, size_t n) {
-  size_t len = 0;
-  while (len < n && p[len] != 0) ++len;
-  return std::string(reinterpret_cast<const char*>(p), len);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n && p[i] != 0; ++i) {
+    if (p[i] < 0x20 || p[i] == 0x7F) {
+      out += "\\x";
+      out += hex[p[i] >> 4];
+      out += hex[p[i] & 15];
+    } else {
+      out += static_cast<char>(p[i]);
+    }
+  }
+  return out;
 }
 
 std::string TimeText(uint64_t t) {
@@ -191,7 +202,11 @@ std::string SuperblockReport(const ext2_super_block& sb, uint64_t image_size, bo
   num("Reserved GDT blocks", sb.s_reserved_gdt_blocks);
   num("Blocks per group", sb.s_blocks_per_group);
   num("Inodes per group", sb.s_inodes_per_group);
-  if (sb.s_log_groups_per_flex) num("Flex block group size", 1ull << sb.s_log_groups_per_flex);
+  // The field is one byte; a value of 64 or more is no size at all.
+  if (sb.s_log_groups_per_flex >= 64)
+    line("Flex block group size", "invalid (2^" + std::to_string(sb.s_log_groups_per_flex) + ")");
+  else if (sb.s_log_groups_per_flex)
+    num("Flex block group size", 1ull << sb.s_log_groups_per_flex);
   line("Filesystem created", TimeText(t(sb.s_mkfs_time, sb.s_mkfs_time_hi)));
   line("Last mount time", TimeText(t(sb.s_mtime, sb.s_mtime_hi)));
   line("Last write time", TimeText(t(sb.s_wtime, sb.s_wtime_hi)));

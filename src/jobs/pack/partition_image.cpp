@@ -22,12 +22,16 @@ PackNames DerivePackNames(const std::string& path) {
   return {n.path, n.fileName, n.dir};
 }
 
-std::string ChooseImageSuffix(const std::string& folder) {
-  if (platform::Exists(folder + ".PARTITION")) return ".PARTITION";
-  if (platform::Exists(folder + ".img.ext4") || platform::Exists(folder + ".img.ext4.lz4")) return ".img.ext4";
-  if (platform::Exists(folder + ".fex")) return ".fex";
-  if (platform::Exists(folder + ".bin")) return ".bin";
-  return ".img";
+// The image the folder came from: the first suffix found beside it, in the spelling it has on
+// disk (SYSTEM.IMG stays SYSTEM.IMG); system.img when there is none.
+std::string ChooseImagePath(const std::string& folder) {
+  for (const char* suffix : {".PARTITION", ".img.ext4", ".fex", ".bin", ".img"}) {
+    std::string found = ExistingWithSuffix(folder, suffix);
+    if (found.empty() && std::string(suffix) == ".img.ext4" && !ExistingWithSuffix(folder, ".img.ext4.lz4").empty())
+      found = folder + suffix;
+    if (!found.empty()) return found;
+  }
+  return folder + ".img";
 }
 
 }  // namespace
@@ -35,7 +39,8 @@ std::string ChooseImageSuffix(const std::string& folder) {
 void PackPartitionImage(Context& ctx, const std::string& path) {
   const PackNames n = DerivePackNames(path);
   const std::string configDir = P({n.folder, "config"});
-  const std::string optionsPath = P({configDir, n.name + "_fs_options.txt"});
+  const std::string optionsFile = n.name + "_fs_options.txt";
+  const std::string optionsPath = P({configDir, optionsFile});
 
   std::string size, label, erofsOptions;
   std::string form = "Raw";
@@ -50,28 +55,41 @@ void PackPartitionImage(Context& ctx, const std::string& path) {
       erofsOptions = ReadKeyValue(f, "mkfs.erofs options");
     }
   }
-  if (label.empty()) label = n.name;
-
-  const std::string suffix = ChooseImageSuffix(n.folder);
-  const std::string imageName = n.name + suffix;
-  const std::string image = n.folder + suffix;
-  const std::string bak = n.folder + ".bak";
-
-  KeepOriginalOnce(ctx, image, n.folder + ".org", imageName, n.name + ".org");
-  MoveToBackup(ctx, image, bak, imageName, n.name + ".bak");
-
   if (!erofsOptions.empty()) {
+    // The EROFS pack checks its recorded line and keeps the backups itself.
     PackErofsImage(ctx, n.folder);
     return;
   }
+  // Values that join the command line are checked before anything is renamed.
+  if (!size.empty() && !RecordedNumber(size)) {
+    LogRecordRefused(ctx, optionsFile, "Size", size);
+    return;
+  }
+  if (label.empty()) label = n.name;
+  if (!IsPlainFolderName(label)) {
+    LogRecordRefused(ctx, optionsFile, "FolderName", label);
+    return;
+  }
+
+  const std::string image = ChooseImagePath(n.folder);
+  const std::string imageName = DeriveNames(image).fileName;
+  const std::string bak = n.folder + ".bak";
+
+  RecoverInterruptedBackup(ctx, image, bak, n.name + ".bak", imageName);
+  KeepOriginalOnce(ctx, image, n.folder + ".org", imageName, n.name + ".org");
+  const bool hadImage = FileSize(image) > 0;
+  if (!MoveToBackup(ctx, image, bak, imageName, n.name + ".bak")) return;
+  BackupInFlight inFlight(image, hadImage ? bak : "");
 
   if (size.empty()) size = std::to_string(FolderSize(n.folder));
-  if (FileExists(n.folder + ".new.dat") || FileExists(n.folder + ".new.dat.br")) form = "Sparse";
+  const bool transferList =
+      !ExistingWithSuffix(n.folder, ".new.dat").empty() || !ExistingWithSuffix(n.folder, ".new.dat.br").empty();
+  if (transferList) form = "Sparse";
   const std::string buildLine = ctx.M(39) + " " + imageName + " |" + form + "| " + ctx.M(30);
   ctx.log.LogLine(buildLine, false);
 
   const int64_t used = FolderSize(n.folder);
-  int64_t freeBytes = LeadingInt(size) - used;
+  int64_t freeBytes = *RecordedNumber(size) - used;
   ctx.log.LogLine(">< !!! " + ctx.M(41) + " " + FormatSize(freeBytes), true);
 
   bool retryAllowed = false;
@@ -86,9 +104,16 @@ void PackPartitionImage(Context& ctx, const std::string& path) {
   }
   if (journal) ctx.log.LogLine("HAS_JOURNAL EXT_ATTR RESIZE_INODE", true);
 
-  // The tree is the folder the unpack recorded, which need not be named like the image.
-  RunTool(ctx, ctx.Tool("fspatch"), Q(P({n.name, label})) + " " + Q(P({n.name, "config", n.name + "_fs_config.txt"})),
-          n.dir);
+  // The tree is the folder the unpack recorded, which need not be named like the image. Without
+  // its attributes the build would give added files no label: a failure stops the pack.
+  int patched = RunTool(ctx, ctx.Tool("fspatch"),
+                        Q(P({n.name, label})) + " " + Q(P({n.name, "config", n.name + "_fs_config.txt"})), n.dir);
+  if (patched != 0) {
+    LogStep(ctx, "fspatch", patched, true);
+    if (hadImage) RestoreBackup(ctx, bak, image, n.name + ".bak", imageName);
+    inFlight.Settle();
+    return;
+  }
 
   const std::string timestamp = std::to_string(platform::LocalClockSeconds());  // local fields read as UTC
   const std::string shPath = P({configDir, n.name + "_pack_ext4.sh"});
@@ -127,13 +152,15 @@ void PackPartitionImage(Context& ctx, const std::string& path) {
   ctx.log.allocFailBlocks = 0;
 
   if (FileSize(image) <= 0 || code != 0) {
-    if (FileSize(bak) > 0) RestoreBackup(ctx, bak, image, n.name + ".bak", imageName);
+    if (FileSize(bak) > 0 && hadImage) RestoreBackup(ctx, bak, image, n.name + ".bak", imageName);
+    inFlight.Settle();
     return;
   }
   DropBackup(ctx, bak);
-  if (FileExists(n.folder + ".new.dat") || FileExists(n.folder + ".new.dat.br")) {
+  inFlight.Settle();
+  if (transferList) {
     PackTransferList(ctx, image);
-  } else if (FileExists(image + ".lz4")) {
+  } else if (!ExistingWithSuffix(image, ".lz4").empty()) {
     PackLz4Image(ctx, image);
   } else {
     ctx.log.LogLine(ctx.M(40) + " " + imageName + " " + ctx.M(35), true);

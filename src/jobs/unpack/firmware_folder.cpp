@@ -46,8 +46,9 @@ void UnpackFirmwareFolder(Context& ctx, const std::string& folder) {
   for (const Block& b : blocks) {
     if (ctx.settings.Int(b.setting) != 1) continue;
     for (const std::string& c : b.candidates) {
-      const std::string path = JoinPath(folder, c);
-      if (FileSize(path) > 0) UnpackPartitionImage(ctx, path);
+      // SYSTEM.IMG or Image/System.img count as well, in their own spelling.
+      const std::string path = ExistingNoCase(folder, c);
+      if (!path.empty() && FileSize(path) > 0) UnpackPartitionImage(ctx, path);
     }
   }
   if (ctx.settings.Int("Open_Folder") == 1) ctx.ui.OpenFolder(folder);

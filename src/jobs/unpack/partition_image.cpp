@@ -14,15 +14,17 @@ namespace {
 // The first five lines of the ext4 options file, then every other line the extractor wrote.
 std::string Ext4OptionsText(const std::string& original, const std::string& fileName, const std::string& size,
                             const std::string& form, const std::string& journal, const std::string& folderName) {
-  std::string out = "FileName: " + fileName + "\r\n" + "Size: " + size + "\r\n" + "Type: " + form + "\r\n" +
-                    "Journal: " + journal + "\r\n" + "FolderName: " + folderName + "\r\n";
+  // Each value is one line whatever bytes the file name or the image held.
+  std::string out = "FileName: " + OneLine(fileName) + "\r\n" + "Size: " + OneLine(size) + "\r\n" + "Type: " + form +
+                    "\r\n" + "Journal: " + journal + "\r\n" + "FolderName: " + OneLine(folderName) + "\r\n";
   for (std::string line : Split(original, '\n')) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (Trim(line).empty()) continue;
     size_t colon = line.find(':');
     std::string key = colon == std::string::npos ? "" : Trim(line.substr(0, colon));
     bool ours = false;
-    for (const char* k : {"FileName", "Size", "Type", "Journal", "FolderName"})
+    // An ext4 unpack never records an EROFS build line; one found here did not come from us.
+    for (const char* k : {"FileName", "Size", "Type", "Journal", "FolderName", "mkfs.erofs options"})
       if (EqualsNoCase(key, k)) ours = true;
     if (!ours) out += line + "\r\n";
   }
@@ -35,7 +37,7 @@ std::string ErofsOptionsText(const std::string& former, const std::string& form,
   t = ReplaceAll(t, "_file_contexts", "_file_contexts.txt");
   t = ReplaceAll(t, "_fs_config", "_fs_config.txt");
   t = ReplaceAll(t, "_fs_options", "_fs_options.txt");
-  return "Type: " + form + "\r\n" + "Expansion: " + ext + "\r\n" + t;
+  return "Type: " + form + "\r\n" + "Expansion: " + OneLine(ext) + "\r\n" + t;
 }
 
 }  // namespace
@@ -82,7 +84,11 @@ void UnpackPartitionImage(Context& ctx, const std::string& filePath) {
     int code =
         RunTool(ctx, ctx.Tool("erofs/extract.erofs"), "-i " + Q(image) + " -x -f -o " + Q(n.name) + DiscardOutput(), n.dir);
     LogStep(ctx, "Extract erofs", code, false);
-    if (code == 0) {
+    if (code != 0) {
+      // A tree cut short is no unpack: it goes, as after a failed ext4 extraction.
+      platform::ToolCommand rm = platform::RemoveTreeCommand(n.folder);
+      RunTool(ctx, rm.tool, rm.args, "");
+    } else {
       ctx.recent.AddRecentFile(n.folder);
       ctx.recent.AddRecentFile(filePath);
       for (const char* suffix : {"_file_contexts", "_fs_config", "_fs_options"}) {

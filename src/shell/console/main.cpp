@@ -1,6 +1,10 @@
 // orvex-cli: the program's start-up, dispatcher and jobs without windows. The activity log goes
 // to standard output while the tools run.
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -8,6 +12,8 @@
 #include <vector>
 
 #include "app.h"
+#include "backup_registry.h"
+#include "workspace.h"
 #include "console_ui.h"
 #include "platform.h"
 #include "settings.h"
@@ -45,6 +51,21 @@ void PrintHelp() {
       "~/.config/orvex/.)\n"
       "Exit status: 0 when every step succeeded, 1 when a step failed, 2 on bad usage.\n",
       config.c_str(), config.c_str());
+}
+
+std::atomic<App*> runningApp{nullptr};
+std::atomic<bool> interrupting{false};
+
+// Ctrl+C or a termination request: the running tool and everything it started stop, the image a
+// pack had put aside comes back under its own name, the log mirror is written, and the program
+// ends with 130 (SIGINT) or 143 (SIGTERM).
+void Interrupted(int status) {
+  interrupting = true;
+  platform::StopAllTools();
+  GiveBackupsBack();
+  if (App* app = runningApp.load()) WriteWholeFile(app->ConfigPath("lastAction.log"), app->log.Text());
+  std::fflush(stdout);
+  std::_Exit(status);
 }
 
 }  // namespace
@@ -101,8 +122,11 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Before any other thread exists, so that every thread leaves the signals to the handler's.
+  platform::OnInterrupt(Interrupted);
   ConsoleUi ui;
   App app(ui);
+  runningApp = &app;
   app.log.AddObserver([](const std::string& piece, bool replaced) {
     if (!replaced) PrintLogPiece(stdout, piece);
   });
@@ -113,6 +137,10 @@ int main(int argc, char** argv) {
   app.FinishStartUp();
   app.dispatcher.StartJobs();
   app.dispatcher.Wait();
+  // A job that ended because its tool was stopped is no finished run: the interruption ends the
+  // program with its own status.
+  while (interrupting) std::this_thread::sleep_for(std::chrono::seconds(1));
   app.Close(WindowState{});
+  runningApp = nullptr;
   return ui.failed ? 1 : 0;
 }

@@ -19,6 +19,7 @@
 #include <QUrl>
 
 #include "about_windows.h"
+#include "backup_registry.h"
 #include "desktop_entry.h"
 #include "finish_sound.h"
 #include "icons.h"
@@ -701,6 +702,12 @@ int MainWindow::ConfirmClose() {
   if (app_.dispatcher.Running())
     answer = services_.MessageBox(this, M(74), M(75) + '\n' + M(79), Buttons::YesNoCancel, BoxIcon::Question);
   if (answer != kAnswerYes) return answer;
+  if (app_.dispatcher.Running()) {
+    // The program ends without waiting for the job: its tool stops first, and an image a pack
+    // had put aside comes back under its own name before the log is written.
+    platform::StopAllTools();
+    GiveBackupsBack();
+  }
   TakeLogNow();
   app_.Close(CurrentWindowState());
   if (settings_) settings_->StopTestSound();

@@ -60,6 +60,22 @@ std::string RuntimePath(std::string_view mount_point, std::string_view rel) {
   return mp + "/" + std::string(rel);
 }
 
+std::string OneLineValue(std::string_view value) {
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (char ch : value) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 std::string QuoteForOptions(std::string_view path) {
   if (path.find_first_of("$`\"\\") == std::string_view::npos) return "\"" + std::string(path) + "\"";
   std::string out = "'";

@@ -32,5 +32,7 @@ std::string RuntimePath(std::string_view mount_point, std::string_view rel);
 // Quotes a relative path for the options line so that /bin/sh reads it back unchanged: double
 // quotes for ordinary names, single quotes when the name holds $, `, " or \.
 std::string QuoteForOptions(std::string_view path);
+// A value for one "key: value" line: control bytes (line breaks included) as \xHH.
+std::string OneLineValue(std::string_view value);
 
 }  // namespace orvex::extract_erofs

@@ -388,8 +388,9 @@ std::string BuildOptionsFile(const OptionsInput& in) {
   const std::string warning = RepackWarning(in);
   if (!warning.empty()) lines.push_back("Repack warning: " + warning);
   lines.push_back("mkfs.erofs options: " + BuildMkfsArguments(in));
+  // Names, labels and the volume name come from the image: none may start a line of its own.
   std::string out;
-  for (const auto& l : lines) out += l + "\r\n";
+  for (const auto& l : lines) out += OneLineValue(l) + "\r\n";
   return out;
 }
 

@@ -6,6 +6,7 @@
 // mkfs.erofs looks labels up by the path inside the image ("/bin/sh"), while the context file
 // names paths under the mount point ("/vendor/bin/sh"); lines added after the unpack (for
 // files the user added) get their in-image twin in a copy of the file that the build reads.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -76,8 +77,68 @@ bool ParseLine(std::string line, Entry& e) {
   return !e.path.empty();
 }
 
+// The folder that holds `rel` inside the tree, opened one component at a time without following
+// a link anywhere (a link in the middle of a path could point out of the tree); -1 when there is
+// none. *leaf is the last component.
+int OpenParent(int treefd, const std::string& rel, std::string* leaf) {
+  int fd = dup(treefd);
+  size_t start = 0;
+  for (;;) {
+    size_t slash = rel.find('/', start);
+    if (slash == std::string::npos) {
+      *leaf = rel.substr(start);
+      return fd;
+    }
+    const std::string part = rel.substr(start, slash - start);
+    start = slash + 1;
+    if (part.empty() || part == ".") continue;
+    int next = part == ".." ? -1 : openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(fd);
+    if (next < 0) return -1;
+    fd = next;
+  }
+}
+
+// Owner, mode and capabilities of one path; links get their owner only. 1 when all were set, 0
+// when something could not be (a link on the way counts here), -1 when the path is not there.
+int ApplyOne(int treefd, const std::string& rel, const Entry& e) {
+  const uid_t uid = static_cast<uid_t>(e.uid);
+  const gid_t gid = static_cast<gid_t>(e.gid);
+  if (rel.empty()) return fchown(treefd, uid, gid) == 0 && fchmod(treefd, e.mode & 07777) == 0 ? 1 : 0;
+  std::string leaf;
+  const int parent = OpenParent(treefd, rel, &leaf);
+  if (parent < 0) return errno == ENOENT ? -1 : 0;
+  struct stat st {};
+  bool ok = false;
+  if (leaf.empty() || leaf == ".." || fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const bool missing = errno == ENOENT;
+    close(parent);
+    return missing ? -1 : 0;
+  }
+  {
+    ok = fchownat(parent, leaf.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!S_ISLNK(st.st_mode)) {
+      ok = fchmodat(parent, leaf.c_str(), e.mode & 07777, 0) == 0 && ok;
+      if (e.hasCaps && e.caps != 0 && S_ISREG(st.st_mode)) {
+        // vfs_cap_data revision 2 with the effective flag, as Android sets file capabilities.
+        uint32_t data[5] = {0x02000000u | 0x1u, static_cast<uint32_t>(e.caps), 0, static_cast<uint32_t>(e.caps >> 32), 0};
+        int fd = openat(parent, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        ok = fd >= 0 && fsetxattr(fd, "security.capability", data, sizeof data, 0) == 0 && ok;
+        if (fd >= 0) close(fd);
+      }
+    }
+  }
+  close(parent);
+  return ok ? 1 : 0;
+}
+
 // Applies the attribute file to the tree. Returns the number of paths that could not be set.
 int ApplyAttributes(const fs::path& tree, const fs::path& config) {
+  const int treefd = open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (treefd < 0) {
+    std::fprintf(stderr, "mkfs.erofs: warning: cannot open %s: %s\n", tree.c_str(), std::strerror(errno));
+    return 1;
+  }
   std::ifstream in(config);
   const std::string top = tree.filename().string();
   std::string line;
@@ -91,21 +152,11 @@ int ApplyAttributes(const fs::path& tree, const fs::path& config) {
     else if (e.path.rfind(top + "/", 0) == 0) rel = e.path.substr(top.size() + 1);
     else continue;
     if (rel.find("..") != std::string::npos && fs::path(rel).lexically_normal().string().rfind("..", 0) == 0) continue;
-    fs::path p = rel.empty() ? tree : tree / rel;
-    struct stat st {};
-    if (lstat(p.c_str(), &st) != 0) continue;  // listed but no longer in the tree
-    bool ok = lchown(p.c_str(), static_cast<uid_t>(e.uid), static_cast<gid_t>(e.gid)) == 0;
-    if (!S_ISLNK(st.st_mode)) {
-      ok = chmod(p.c_str(), e.mode & 07777) == 0 && ok;
-      if (e.hasCaps && e.caps != 0 && S_ISREG(st.st_mode)) {
-        // vfs_cap_data revision 2 with the effective flag, as Android sets file capabilities.
-        uint32_t data[5] = {0x02000000u | 0x1u, static_cast<uint32_t>(e.caps), 0, static_cast<uint32_t>(e.caps >> 32), 0};
-        ok = setxattr(p.c_str(), "security.capability", data, sizeof data, 0) == 0 && ok;
-      }
-    }
-    if (ok) ++applied;
-    else ++failed;
+    const int done = ApplyOne(treefd, rel, e);
+    if (done > 0) ++applied;
+    else if (done == 0) ++failed;  // not there: listed but no longer in the tree
   }
+  close(treefd);
   // Standard output is discarded by the pack job; this line belongs in its log.
   std::fprintf(stderr, "mkfs.erofs: attributes of %d paths applied from %s\n", applied, config.c_str());
   if (failed) std::fprintf(stderr, "mkfs.erofs: warning: attributes of %d paths could not be set\n", failed);

@@ -87,11 +87,20 @@ TEST(FileContexts, EscapedPathsMatchExactlyThemselves) {
   EXPECT_EQ(Label(rx, "/system/cafe/menu"), "<none>");
 }
 
+TEST(FileContexts, OrdinaryRepetitionsStayAllowed) {
+  const FileContexts fc = LoadContexts("/system(/.*)? u:object_r:system_file:s0\n/system/lib[0-9]*/a+?\\.so u:object_r:lib:s0\n"
+                                       "/system/x{2,3} u:object_r:x:s0\n");
+  EXPECT_EQ(Label(fc, "/system/bin/sh"), "u:object_r:system_file:s0");
+  EXPECT_EQ(Label(fc, "/system/xxx"), "u:object_r:x:s0");
+}
+
 TEST(FileContexts, RejectsBrokenLines) {
   TempDir t;
   std::string err;
+  // The last two would take the regex compiler seconds and gigabytes (a fuzzing find).
   for (const char* bad : {"/system/(unclosed u:object_r:x:s0\n", "just_one_word\n",
-                          "/system -q u:object_r:x:s0\n"}) {
+                          "/system -q u:object_r:x:s0\n", "/system/E++++++++++++++++++++++++++++++++ u:object_r:x:s0\n",
+                          "/system/(a{1000}){1000} u:object_r:x:s0\n"}) {
     WriteFile(t / "fc", bad);
     FileContexts fc;
     EXPECT_FALSE(fc.Load((t / "fc").string(), &err)) << bad;

@@ -1,5 +1,7 @@
 // imgextractor against images made by mke2fs -d, img2simg and hand-damaged images.
 #include <gtest/gtest.h>
+
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -387,3 +389,67 @@ TEST_F(ImgextractorHostile, AbsurdSizesAreRefused) {
 }
 
 }  // namespace
+
+TEST_F(ImgextractorHostile, DamagedDirectoryBlockIsAnErrorButTheRestComesOut) {
+  const std::string debugfs = Prog("debugfs");
+  if (debugfs.empty()) GTEST_SKIP() << "debugfs not installed";
+  const fs::path tree = t_ / "many";
+  for (int i = 0; i < 500; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "f%03d", i);
+    WriteFile(tree / "dir" / name, name);
+  }
+  const fs::path img = t_ / "many.img";
+  MakeImage(tree, img, "-O metadata_csum,^dir_index -b 1024", "8M");
+  // The folder's second block: one name changed by a letter keeps the block's layout, so only
+  // its checksum tells.
+  auto blocks = Sh(debugfs + " -R 'blocks /dir' " + ShQuote(img.string()) + " 2>/dev/null");
+  ASSERT_EQ(blocks.exit_code, 0);
+  // The block list is the line after debugfs's banner.
+  std::istringstream in(blocks.output.substr(blocks.output.find('\n') + 1));
+  uint64_t first = 0, second = 0;
+  ASSERT_TRUE(in >> first >> second) << blocks.output;
+  std::string d = ReadFile(img);
+  const size_t start = second * 1024;
+  const size_t at = d.find("f", start + 12);
+  ASSERT_LT(at, start + 1024);
+  d[at] = 'g';
+  WriteFile(img, d);
+
+  const std::string err = ExpectFailure(img);
+  EXPECT_NE(err.find("system/dir: damaged directory"), std::string::npos) << err;
+  size_t files = 0;
+  for (const auto& e : fs::directory_iterator(t_ / "many_out/system/dir")) files += e.is_regular_file();
+  EXPECT_EQ(files, 500u);  // every entry still readable came out
+}
+
+TEST_F(Imgextractor, RefusesWhenTheOutputHasNoRoomForTheFiles) {
+  const fs::path mnt = t_ / "small_fs";
+  fs::create_directories(mnt);
+  if (Sh("mount -t tmpfs -o size=1m tmpfs " + ShQuote(mnt.string())).exit_code != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs here";
+  const fs::path tree = t_ / "big";
+  WriteFile(tree / "blob", std::string(3 << 20, 'b'));
+  MakeImage(tree, t_ / "big.img", "-O ^has_journal", "8M");
+  auto r = Sh("cd " + ShQuote(mnt.string()) + " && " + Tool("imgextractor") + " " + ShQuote((t_ / "big.img").string()) + " out");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_NE(r.output.find("imgextractor: error: not enough room in out: the files need 3145728 bytes"), std::string::npos)
+      << r.output;
+  EXPECT_FALSE(fs::exists(mnt / "out/system/blob"));
+  Sh("umount " + ShQuote(mnt.string()));
+}
+
+TEST_F(ImgextractorHostile, ReportShowsTextFieldsAndAnAbsurdShiftAsData) {
+  if (debugfs_.empty()) GTEST_SKIP() << "debugfs not installed";
+  const fs::path img = Copy("fields.img");
+  ASSERT_EQ(Sh(debugfs_ + " -w -R 'ssv log_groups_per_flex 255' " + ShQuote(img.string())).exit_code, 0);
+  std::string d = ReadFile(img);
+  const std::string mounted("/x\nFS compatible features: INJECTED");
+  d.replace(1024 + 0x88, mounted.size(), mounted);
+  WriteFile(img, d);
+  auto r = Sh(Tool("imgextractor") + " " + ShQuote(img.string()) + " -s");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("Flex block group size: invalid (2^255)\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("Last mounted on: /x\\x0aFS compatible features: INJECTED\n"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("\nFS compatible features: INJECTED"), std::string::npos) << r.output;
+}
