@@ -192,6 +192,8 @@ TEST(Cli, ProgramBesideItsToolFolderKeepsItsStateThere) {
   EXPECT_TRUE(fs::exists(h.tmp / "bin/config/settings.ini")) << r.output;
   EXPECT_TRUE(fs::is_directory(h.tmp / "bin/framework"));
   EXPECT_FALSE(fs::exists(h.tmp / "cfg"));
+}
+
 namespace {
 
 // A partition folder ready to pack beside the user's image (8 KiB, a whole ext4 header).
