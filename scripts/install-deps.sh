@@ -7,7 +7,7 @@ PACKAGES=(
   # build
   build-essential cmake ninja-build ccache pkg-config git
   # libraries our own tools and the program link against
-  libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev
+  libext2fs-dev liblz4-dev libbrotli-dev zlib1g-dev libssl-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev libgl-dev
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang

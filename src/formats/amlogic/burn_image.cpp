@@ -310,7 +310,7 @@ bool UnpackBurnImage(const std::string& image, const std::string& dir, const Pro
   // One pass over the file: the CRC of everything after its first 4 bytes, and each item's
   // bytes to its file.
   AmlCrc crc;
-  std::vector<uint8_t> buf(kCopyBuffer);
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(kCopyBuffer, std::max<uint64_t>(in.size(), 4096))));
   for (uint64_t pos = 0; pos < in.size();) {
     const size_t len = static_cast<size_t>(std::min<uint64_t>(buf.size(), in.size() - pos));
     if (!in.ReadAt(pos, buf.data(), len, error)) {

@@ -104,7 +104,7 @@ bool UnpackResImage(const std::string& image, const std::string& dir, const Prog
                  error))
     return false;
   AmlCrc crc;
-  std::vector<uint8_t> buf(kCopyBuffer);
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(kCopyBuffer, std::max<uint64_t>(in.size(), 4096))));
   for (uint64_t pos = 4; pos < in.size();) {
     const size_t m = static_cast<size_t>(std::min<uint64_t>(buf.size(), in.size() - pos));
     if (!in.ReadAt(pos, buf.data(), m, error)) return false;
