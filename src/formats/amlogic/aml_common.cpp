@@ -7,7 +7,13 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace orvex::aml {
 
@@ -154,6 +160,108 @@ bool MakeFolder(const std::string& path, std::string* error) {
 std::string JoinPath(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+struct HashPipeline::Impl {
+  struct Piece {
+    uint8_t* buffer;
+    const uint8_t* p;
+    size_t len;
+    void* target;
+  };
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::vector<uint8_t>> pool;
+  std::vector<uint8_t*> free;
+  std::map<uint8_t*, int> holds;
+  std::deque<Piece> crcQueue, shaQueue;
+  int busy = 0;
+  bool stop = false;
+  std::thread crcThread, shaThread;
+
+  void Hold(uint8_t* b) { ++holds[b]; }
+  void Drop(uint8_t* b) {  // with mu held
+    if (--holds[b] == 0) {
+      holds.erase(b);
+      free.push_back(b);
+    }
+  }
+  void Work(std::deque<Piece>& queue, bool crc) {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      cv.wait(lock, [&] { return stop || !queue.empty(); });
+      if (queue.empty()) return;
+      Piece piece = queue.front();
+      queue.pop_front();
+      ++busy;
+      lock.unlock();
+      if (crc)
+        static_cast<AmlCrc*>(piece.target)->Update(piece.p, piece.len);
+      else
+        static_cast<Sha1*>(piece.target)->Update(piece.p, piece.len);
+      lock.lock();
+      --busy;
+      Drop(piece.buffer);
+      cv.notify_all();
+    }
+  }
+};
+
+HashPipeline::HashPipeline(size_t bufferSize, int buffers) : impl_(new Impl), size_(bufferSize) {
+  impl_->pool.resize(static_cast<size_t>(buffers));
+  for (auto& b : impl_->pool) {
+    b.resize(bufferSize);
+    impl_->free.push_back(b.data());
+  }
+  impl_->crcThread = std::thread([this] { impl_->Work(impl_->crcQueue, true); });
+  impl_->shaThread = std::thread([this] { impl_->Work(impl_->shaQueue, false); });
+}
+
+HashPipeline::~HashPipeline() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->stop = true;
+  }
+  impl_->cv.notify_all();
+  impl_->crcThread.join();
+  impl_->shaThread.join();
+  delete impl_;
+}
+
+uint8_t* HashPipeline::Acquire() {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  impl_->cv.wait(lock, [&] { return !impl_->free.empty(); });
+  uint8_t* b = impl_->free.back();
+  impl_->free.pop_back();
+  impl_->Hold(b);
+  return b;
+}
+
+void HashPipeline::Crc(uint8_t* buffer, const uint8_t* p, size_t len, AmlCrc* crc) {
+  if (len == 0) return;
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->Hold(buffer);
+  impl_->crcQueue.push_back({buffer, p, len, crc});
+  impl_->cv.notify_all();
+}
+
+void HashPipeline::Sha(uint8_t* buffer, const uint8_t* p, size_t len, Sha1* sha) {
+  if (len == 0) return;
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->Hold(buffer);
+  impl_->shaQueue.push_back({buffer, p, len, sha});
+  impl_->cv.notify_all();
+}
+
+void HashPipeline::Release(uint8_t* buffer) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->Drop(buffer);
+  impl_->cv.notify_all();
+}
+
+void HashPipeline::Drain() {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  impl_->cv.wait(lock, [&] { return impl_->crcQueue.empty() && impl_->shaQueue.empty() && impl_->busy == 0; });
 }
 
 }  // namespace orvex::aml

@@ -84,4 +84,30 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 
 inline constexpr size_t kCopyBuffer = 4u << 20;
 
+// Copies run on the calling thread while the CRC and the SHA-1 of what was copied run on two
+// worker threads, each in the order the pieces were handed over. Buffers come from a small pool;
+// a buffer is free again when both workers are done with it.
+class HashPipeline {
+ public:
+  explicit HashPipeline(size_t bufferSize, int buffers = 4);
+  ~HashPipeline();
+  HashPipeline(const HashPipeline&) = delete;
+  HashPipeline& operator=(const HashPipeline&) = delete;
+  size_t buffer_size() const { return size_; }
+  // A free buffer (waits for one).
+  uint8_t* Acquire();
+  // Hands [p, p + len) of an acquired buffer to the CRC worker and/or the SHA-1 worker.
+  void Crc(uint8_t* buffer, const uint8_t* p, size_t len, AmlCrc* crc);
+  void Sha(uint8_t* buffer, const uint8_t* p, size_t len, Sha1* sha);
+  // Gives up the caller's hold on the buffer.
+  void Release(uint8_t* buffer);
+  // Waits until every piece handed over has been hashed.
+  void Drain();
+
+ private:
+  struct Impl;
+  Impl* impl_;
+  size_t size_;
+};
+
 }  // namespace orvex::aml

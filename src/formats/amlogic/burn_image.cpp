@@ -308,23 +308,27 @@ bool UnpackBurnImage(const std::string& image, const std::string& dir, const Pro
   }
 
   // One pass over the file: the CRC of everything after its first 4 bytes, and each item's
-  // bytes to its file.
+  // bytes to its file; the hashes run beside the copying.
   AmlCrc crc;
-  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(kCopyBuffer, std::max<uint64_t>(in.size(), 4096))));
+  HashPipeline pipe(static_cast<size_t>(std::min<uint64_t>(kCopyBuffer, std::max<uint64_t>(in.size(), 4096))));
+  auto failCopy = [&](uint8_t* b) {
+    pipe.Release(b);
+    pipe.Drain();
+    cleanup();
+    return false;
+  };
   for (uint64_t pos = 0; pos < in.size();) {
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(buf.size(), in.size() - pos));
-    if (!in.ReadAt(pos, buf.data(), len, error)) {
-      cleanup();
-      return false;
-    }
+    uint8_t* buf = pipe.Acquire();
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(pipe.buffer_size(), in.size() - pos));
+    if (!in.ReadAt(pos, buf, len, error)) return failCopy(buf);
     const size_t skip = pos < 4 ? static_cast<size_t>(4 - pos) : 0;
-    if (len > skip) crc.Update(buf.data() + skip, len - skip);
+    if (len > skip) pipe.Crc(buf, buf + skip, len - skip, &crc);
     const uint64_t end = pos + len;
     for (size_t i = 0; i < n; ++i) {
       const BurnItem& it = table.items[i];
       const uint64_t lo = std::max(pos, it.offset), hi = std::min(end, it.offset + it.size);
       if (lo >= hi) continue;
-      const uint8_t* p = buf.data() + (lo - pos);
+      const uint8_t* p = buf + (lo - pos);
       const size_t m = static_cast<size_t>(hi - lo);
       const uint64_t at = lo - it.offset;
       Out& o = outs[i];
@@ -334,14 +338,13 @@ bool UnpackBurnImage(const std::string& image, const std::string& dir, const Pro
         continue;
       }
       for (uint64_t k = at; k < 4 && k < at + m; ++k) o.head[k] = p[k - at];
-      if (o.sha) o.sha->Update(p, m);
-      if (!o.file->WriteAt(at, p, m, error)) {
-        cleanup();
-        return false;
-      }
+      if (o.sha) pipe.Sha(buf, p, m, o.sha.get());
+      if (!o.file->WriteAt(at, p, m, error)) return failCopy(buf);
     }
+    pipe.Release(buf);
     pos = end;
   }
+  pipe.Drain();
   for (auto& o : outs)
     if (o.file && !o.file->Close(error)) {
       cleanup();
@@ -608,63 +611,79 @@ bool PackBurnImage(const std::string& cfgPath, const std::string& dir, const std
   const std::string part = out + ".part";
   File o;
   if (!o.Create(part, error)) return false;
-  auto failOut = [&](const std::string&) {
+  AmlCrc crc;
+  crc.Update(table.data() + 4, table.size() - 4);
+  // The hashes run beside the copying; every way out waits for them first.
+  HashPipeline pipe(buf.size());
+  auto failOut = [&](uint8_t* held) {
+    if (held) pipe.Release(held);
+    pipe.Drain();
     std::string ignored;
     o.Close(&ignored);
     ::unlink(part.c_str());
     return false;
   };
-  AmlCrc crc;
-  crc.Update(table.data() + 4, table.size() - 4);
-  if (!o.WriteAt(0, table.data(), table.size(), error)) return failOut("");
+  if (!o.WriteAt(0, table.data(), table.size(), error)) return failOut(nullptr);
   uint64_t cur = tableEnd;
-  std::vector<uint8_t> zeros(4096, 0);
   for (size_t i = 0; i < items.size(); ++i) {
     PackItem& it = items[i];
     if (it.backupOf >= 0) {
       progress("  " + it.name + " (same data as item " + Num(static_cast<uint64_t>(it.backupOf)) + ")");
       continue;
     }
-    while (cur < it.offset) {  // alignment padding
-      const size_t m = static_cast<size_t>(std::min<uint64_t>(zeros.size(), it.offset - cur));
-      crc.Update(zeros.data(), m);
-      cur += m;  // the file's hole reads as zeros
+    while (cur < it.offset) {  // alignment padding: zeros in the CRC, a hole in the file
+      uint8_t* b = pipe.Acquire();
+      const size_t m = static_cast<size_t>(std::min<uint64_t>(pipe.buffer_size(), it.offset - cur));
+      std::memset(b, 0, m);
+      pipe.Crc(b, b, m, &crc);
+      pipe.Release(b);
+      cur += m;
     }
     if (it.verifyItem) {
+      pipe.Drain();  // the partition's SHA-1
       const PackItem& p = items[static_cast<size_t>(it.partner)];
       const std::string t = "sha1sum " + p.digest;
-      crc.Update(t.data(), t.size());
-      if (!o.WriteAt(cur, t.data(), t.size(), error)) return failOut("");
+      uint8_t* b = pipe.Acquire();
+      std::memcpy(b, t.data(), t.size());
+      pipe.Crc(b, b, t.size(), &crc);
+      if (!o.WriteAt(cur, b, t.size(), error)) return failOut(b);
+      pipe.Release(b);
       cur += t.size();
       continue;
     }
     progress("  " + it.name + " (" + Num(it.size) + " bytes)");
     File f;
-    if (!f.OpenRead(it.path, error)) return failOut("");
+    if (!f.OpenRead(it.path, error)) return failOut(nullptr);
     if (f.size() != it.size) {
       *error = "file changed while packing: " + it.path;
-      return failOut("");
+      return failOut(nullptr);
     }
-    std::unique_ptr<Sha1> sha;
-    if (it.verify && it.digest.empty()) sha = std::make_unique<Sha1>();
+    Sha1 sha;
+    const bool hash = it.verify && it.digest.empty();
     for (uint64_t pos = 0; pos < it.size;) {
-      const size_t m = static_cast<size_t>(std::min<uint64_t>(buf.size(), it.size - pos));
-      if (!f.ReadAt(pos, buf.data(), m, error)) return failOut("");
-      crc.Update(buf.data(), m);
-      if (sha) sha->Update(buf.data(), m);
-      if (!o.WriteAt(cur, buf.data(), m, error)) return failOut("");
+      uint8_t* b = pipe.Acquire();
+      const size_t m = static_cast<size_t>(std::min<uint64_t>(pipe.buffer_size(), it.size - pos));
+      if (!f.ReadAt(pos, b, m, error)) return failOut(b);
+      pipe.Crc(b, b, m, &crc);
+      if (hash) pipe.Sha(b, b, m, &sha);
+      if (!o.WriteAt(cur, b, m, error)) return failOut(b);
+      pipe.Release(b);
       pos += m;
       cur += m;
     }
-    if (sha) it.digest = sha->HexDigest();
+    if (hash) {
+      pipe.Drain();
+      it.digest = sha.HexDigest();
+    }
   }
+  pipe.Drain();
   if (::ftruncate(o.fd(), static_cast<off_t>(imageSize)) != 0) {
     *error = "cannot set the size of " + part;
-    return failOut("");
+    return failOut(nullptr);
   }
   uint8_t c[4];
   Put32(c, crc.Value());
-  if (!o.WriteAt(0, c, 4, error) || !o.Close(error)) return failOut("");
+  if (!o.WriteAt(0, c, 4, error) || !o.Close(error)) return failOut(nullptr);
   if (::rename(part.c_str(), out.c_str()) != 0) {
     ::unlink(part.c_str());
     return Fail(error, "cannot rename " + part + " to " + out);
