@@ -29,14 +29,5 @@ static void CloseImageBuild(Context& ctx, const std::string& image) {
 }
 void PackTransferList(Context& ctx, const std::string& image) { CloseImageBuild(ctx, image); }
 void PackLz4Image(Context& ctx, const std::string& image) { CloseImageBuild(ctx, image); }
-PENDING_FILE_JOB(UnpackFirmwareContainer)
-PENDING_FILE_JOB(UnpackRockchipImage)
-PENDING_FILE_JOB(UnpackAllwinnerImage)
-PENDING_FILE_JOB(UnpackAmlLogoImage)
-PENDING_FILE_JOB(UnpackPacFirmware)
-PENDING_FOLDER_JOB(PackFirmwareContainer)
-PENDING_FOLDER_JOB(PackRockchipImage)
-PENDING_FOLDER_JOB(PackAllwinnerImage)
-PENDING_FOLDER_JOB(PackAmlLogoImage)
 
 }  // namespace orvex

@@ -126,6 +126,9 @@ bool MoveToTrash(const std::string& path);
 // Opens a folder or address with the desktop's default handler (GUI front end only).
 bool OpenWithDefault(const std::string& pathOrUrl);
 
+// Starts a program with one argument and does not wait for it (a burning tool handed an image).
+bool StartProgram(const std::string& program, const std::string& argument);
+
 // File size in bytes; -1 when missing, -2 for a folder.
 int64_t FileSizeOrMarker(const std::string& path);
 

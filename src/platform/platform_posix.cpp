@@ -21,6 +21,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "platform.h"
@@ -508,6 +509,26 @@ bool OpenWithDefault(const std::string& pathOrUrl) {
   int st;
   waitpid(pid, &st, 0);
   return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+}
+
+bool StartProgram(const std::string& program, const std::string& argument) {
+  const char* argv[] = {program.c_str(), argument.c_str(), nullptr};
+  pid_t pid;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) return false;
+  // The program runs on its own; a waiting thread only collects its exit so that it leaves no zombie.
+  std::thread([pid] {
+    int st;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
 }
 
 int64_t FileSizeOrMarker(const std::string& path) {

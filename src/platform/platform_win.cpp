@@ -565,6 +565,12 @@ bool OpenWithDefault(const std::string& pathOrUrl) {
   return rc > 32;
 }
 
+bool StartProgram(const std::string& program, const std::string& argument) {
+  std::wstring w = Wide(program), a = Wide(Quote(argument));
+  auto rc = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", w.c_str(), a.c_str(), nullptr, SW_SHOWNORMAL));
+  return rc > 32;
+}
+
 namespace {
 
 struct FileFacts {

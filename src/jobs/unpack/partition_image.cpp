@@ -97,7 +97,7 @@ void UnpackPartitionImage(Context& ctx, const std::string& filePath) {
       }
       bool ok = false;
       std::string former = ReadWholeFile(optionsPath, &ok);
-      if (ok) WriteWholeFile(optionsPath, ErofsOptionsText(SanitizeUtf8(former), form, n.ext));
+      if (ok) WriteWholeFile(optionsPath, ErofsOptionsText(SanitizeUtf8(former), form, n.rawExt.empty() ? n.ext : n.rawExt));
     }
   } else {
     ctx.log.LogLine(ctx.M(50) + " EXT4", false);

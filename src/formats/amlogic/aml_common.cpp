@@ -1,0 +1,267 @@
+#include "aml_common.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace orvex::aml {
+
+void AmlCrc::Update(const void* data, size_t len) {
+  const auto* p = static_cast<const Bytef*>(data);
+  while (len > 0) {
+    const uInt n = len > (1u << 30) ? (1u << 30) : static_cast<uInt>(len);
+    zlib_ = crc32(zlib_, p, n);
+    p += n;
+    len -= n;
+  }
+}
+
+Sha1::Sha1() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_sha1(), nullptr); }
+Sha1::~Sha1() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
+void Sha1::Update(const void* data, size_t len) { EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, len); }
+std::string Sha1::HexDigest() {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), md, &n);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned i = 0; i < n; ++i) {
+    out += hex[md[i] >> 4];
+    out += hex[md[i] & 15];
+  }
+  return out;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+static std::string Reason(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+bool File::OpenRead(const std::string& path, std::string* error) {
+  path_ = path;
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    *error = Reason("cannot open", path);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = "not a regular file: " + path;
+    return false;
+  }
+  size_ = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool File::Create(const std::string& path, std::string* error) {
+  path_ = path;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      *error = "a folder is in the way: " + path;
+      return false;
+    }
+    ::unlink(path.c_str());
+  }
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    *error = Reason("cannot create", path);
+    return false;
+  }
+  return true;
+}
+
+bool File::ReadAt(uint64_t offset, void* buf, size_t len, std::string* error) const {
+  auto* p = static_cast<char*>(buf);
+  while (len > 0) {
+    ssize_t n = ::pread(fd_, p, len, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = n < 0 ? Reason("cannot read", path_) : "unexpected end of file: " + path_;
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool File::WriteAt(uint64_t offset, const void* buf, size_t len, std::string* error) {
+  const auto* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    ssize_t n = ::pwrite(fd_, p, len, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = Reason("cannot write", path_);
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool File::Close(std::string* error) {
+  if (fd_ < 0) return true;
+  int r = ::close(fd_);
+  fd_ = -1;
+  if (r != 0) {
+    *error = Reason("cannot close", path_);
+    return false;
+  }
+  return true;
+}
+
+bool IsSafeItemName(std::string_view name) {
+  if (name.empty() || name == "." || name.find("..") != std::string_view::npos) return false;
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == '"' || c == ':') return false;
+  return true;
+}
+
+bool FieldText(const uint8_t* p, size_t size, std::string* out) {
+  const void* nul = std::memchr(p, 0, size);
+  if (!nul) return false;
+  out->assign(reinterpret_cast<const char*>(p), static_cast<const uint8_t*>(nul) - p);
+  return true;
+}
+
+std::string ToLowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+bool MakeFolder(const std::string& path, std::string* error) {
+  if (::mkdir(path.c_str(), 0755) == 0) return true;
+  struct stat st {};
+  if (errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  *error = Reason("cannot create folder", path);
+  return false;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+struct HashPipeline::Impl {
+  struct Piece {
+    uint8_t* buffer;
+    const uint8_t* p;
+    size_t len;
+    void* target;
+  };
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::vector<uint8_t>> pool;
+  std::vector<uint8_t*> free;
+  std::map<uint8_t*, int> holds;
+  std::deque<Piece> crcQueue, shaQueue;
+  int busy = 0;
+  bool stop = false;
+  std::thread crcThread, shaThread;
+
+  void Hold(uint8_t* b) { ++holds[b]; }
+  void Drop(uint8_t* b) {  // with mu held
+    if (--holds[b] == 0) {
+      holds.erase(b);
+      free.push_back(b);
+    }
+  }
+  void Work(std::deque<Piece>& queue, bool crc) {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      cv.wait(lock, [&] { return stop || !queue.empty(); });
+      if (queue.empty()) return;
+      Piece piece = queue.front();
+      queue.pop_front();
+      ++busy;
+      lock.unlock();
+      if (crc)
+        static_cast<AmlCrc*>(piece.target)->Update(piece.p, piece.len);
+      else
+        static_cast<Sha1*>(piece.target)->Update(piece.p, piece.len);
+      lock.lock();
+      --busy;
+      Drop(piece.buffer);
+      cv.notify_all();
+    }
+  }
+};
+
+HashPipeline::HashPipeline(size_t bufferSize, int buffers) : impl_(new Impl), size_(bufferSize) {
+  impl_->pool.resize(static_cast<size_t>(buffers));
+  for (auto& b : impl_->pool) {
+    b.resize(bufferSize);
+    impl_->free.push_back(b.data());
+  }
+  impl_->crcThread = std::thread([this] { impl_->Work(impl_->crcQueue, true); });
+  impl_->shaThread = std::thread([this] { impl_->Work(impl_->shaQueue, false); });
+}
+
+HashPipeline::~HashPipeline() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->stop = true;
+  }
+  impl_->cv.notify_all();
+  impl_->crcThread.join();
+  impl_->shaThread.join();
+  delete impl_;
+}
+
+uint8_t* HashPipeline::Acquire() {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  impl_->cv.wait(lock, [&] { return !impl_->free.empty(); });
+  uint8_t* b = impl_->free.back();
+  impl_->free.pop_back();
+  impl_->Hold(b);
+  return b;
+}
+
+void HashPipeline::Crc(uint8_t* buffer, const uint8_t* p, size_t len, AmlCrc* crc) {
+  if (len == 0) return;
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->Hold(buffer);
+  impl_->crcQueue.push_back({buffer, p, len, crc});
+  impl_->cv.notify_all();
+}
+
+void HashPipeline::Sha(uint8_t* buffer, const uint8_t* p, size_t len, Sha1* sha) {
+  if (len == 0) return;
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->Hold(buffer);
+  impl_->shaQueue.push_back({buffer, p, len, sha});
+  impl_->cv.notify_all();
+}
+
+void HashPipeline::Release(uint8_t* buffer) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->Drop(buffer);
+  impl_->cv.notify_all();
+}
+
+void HashPipeline::Drain() {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  impl_->cv.wait(lock, [&] { return impl_->crcQueue.empty() && impl_->shaQueue.empty() && impl_->busy == 0; });
+}
+
+}  // namespace orvex::aml
