@@ -206,12 +206,9 @@ void PackSuperImage(Context& ctx, const std::string& path) {
   // A pack that stopped between the backup move and the build left only the .bak.
   if (FileSize(image) <= 0 && FileSize(bak) > 0) RestoreBackup(ctx, bak, image, shown + ".bak", shown + "." + ext);
   KeepOriginalOnce(ctx, image, org, shown + "." + ext, shown + ".org");
-  MoveToBackup(ctx, image, bak, shown + "." + ext, shown + ".bak");
-  if (FileSize(image) > 0) {
-    // The previous image could not be moved aside: building now would replace it unguarded.
-    ++ctx.log.errorCount;
-    return;
-  }
+  // The previous image could not be moved aside (logged and counted): building now would replace
+  // it unguarded.
+  if (!MoveToBackup(ctx, image, bak, shown + "." + ext, shown + ".bak")) return;
 
   const int code = RunTool(ctx, ctx.Tool("makesuper/lpmake"), args, folder);
   LogStep(ctx, "lpmake", code, true);
