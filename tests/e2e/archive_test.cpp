@@ -5,30 +5,15 @@
 
 #include <cstdint>
 
-#include "test_support.h"
+#include "cli_workspace.h"
 
 using namespace orvex::test;
 
 namespace {
 
-struct ArchiveCli {
-  TempDir tmp;
-  fs::path exe;
-  ArchiveCli() {
-    exe = tmp / "orvex-cli";
-    fs::copy_file(BuildDir() / "orvex-cli", exe);
-    fs::create_directories(tmp / "bin/config");
-    for (const auto& e : fs::directory_iterator(BinDir())) {
-      std::string n = e.path().filename().string();
-      if (n == "config" || n == "framework") continue;
-      fs::create_symlink(e.path(), tmp / "bin" / n);
-    }
-    fs::create_directories(tmp / "fw");
-  }
-  fs::path Fw() const { return tmp / "fw"; }
+struct ArchiveCli : CliWorkspace {
   CommandResult Run(const fs::path& target, const std::string& sets = "") const {
-    return RunCommand(ShQuote(exe.string()) + " --set Locale_ID=1033 --set Open_Folder=0 " + sets + " " +
-                      ShQuote(target.string()) + " </dev/null");
+    return CliWorkspace::Run(target, "--set Open_Folder=0 " + sets);
   }
 };
 
