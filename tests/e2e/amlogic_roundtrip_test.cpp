@@ -3,28 +3,14 @@
 // picture replaced) packed into an image that passes the format's checks and unpacks to the edits.
 #include <gtest/gtest.h>
 
+#include "cli_workspace.h"
 #include "tree_manifest.h"
 
 using namespace orvex::test;
 
 namespace {
 
-struct AmlCli {
-  TempDir tmp;
-  fs::path exe;
-  AmlCli() {
-    exe = tmp / "orvex-cli";
-    fs::copy_file(BuildDir() / "orvex-cli", exe);
-    fs::create_directories(tmp / "bin/config");
-    for (const auto& e : fs::directory_iterator(BinDir())) {
-      std::string n = e.path().filename().string();
-      if (n == "config" || n == "framework") continue;
-      fs::create_symlink(e.path(), tmp / "bin" / n);
-    }
-  }
-  CommandResult Run(const fs::path& target, const std::string& sets = "") const {
-    return RunCommand(ShQuote(exe.string()) + " --set Locale_ID=1033 " + sets + " " + ShQuote(target.string()));
-  }
+struct AmlCli : CliWorkspace {
   CommandResult Tool(const std::string& name, const std::string& args) const {
     return RunCommand(ShQuote((BinDir() / name).string()) + " " + args + " 2>&1");
   }

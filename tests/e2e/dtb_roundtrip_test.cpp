@@ -6,31 +6,14 @@
 
 #include <set>
 
+#include "cli_workspace.h"
 #include "dtb_fixtures.h"
 
 using namespace orvex::test;
 
 namespace {
 
-struct DtbCli {
-  TempDir tmp;
-  fs::path exe;
-  DtbCli() {
-    exe = tmp / "orvex-cli";
-    fs::copy_file(BuildDir() / "orvex-cli", exe);
-    fs::create_directories(tmp / "bin/config");
-    for (const auto& e : fs::directory_iterator(BinDir())) {
-      std::string n = e.path().filename().string();
-      if (n == "config" || n == "framework") continue;
-      fs::create_symlink(e.path(), tmp / "bin" / n);
-    }
-    fs::create_directories(tmp / "fw");
-  }
-  fs::path Fw() const { return tmp / "fw"; }
-  CommandResult Run(const fs::path& target) const {
-    return RunCommand(ShQuote(exe.string()) + " --set Locale_ID=1033 " + ShQuote(target.string()));
-  }
-};
+using DtbCli = CliWorkspace;
 
 std::set<std::string> Names(const fs::path& dir) {
   std::set<std::string> out;

@@ -4,27 +4,14 @@
 
 #include <sys/stat.h>
 
+#include "cli_workspace.h"
 #include "tree_manifest.h"
 
 using namespace orvex::test;
 
 namespace {
 
-struct HostileCli {
-  TempDir tmp;
-  fs::path exe;
-  HostileCli() {
-    exe = tmp / "orvex-cli";
-    fs::copy_file(BuildDir() / "orvex-cli", exe);
-    fs::create_directories(tmp / "bin/config");
-    for (const auto& e : fs::directory_iterator(BinDir())) {
-      std::string n = e.path().filename().string();
-      if (n == "config" || n == "framework") continue;
-      fs::create_symlink(e.path(), tmp / "bin" / n);
-    }
-    fs::create_directories(tmp / "fw");
-  }
-  fs::path Fw() const { return tmp / "fw"; }
+struct HostileCli : CliWorkspace {
   CommandResult Run(const fs::path& target) const {
     // From inside fw/, so that a relative "touch pwned" would land where the test looks.
     return RunCommand("cd " + ShQuote(Fw().string()) + " && " + ShQuote(exe.string()) + " --set Locale_ID=1033 " +

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #if __has_include("payload_writer.h")
+#include "cli_workspace.h"
 #include "payload_writer.h"
 #include "tree_manifest.h"
 
@@ -12,24 +13,7 @@ namespace pw = orvex::test::payload_writer;
 
 namespace {
 
-struct PayloadCli {
-  TempDir tmp;
-  fs::path exe;
-  PayloadCli() {
-    exe = tmp / "orvex-cli";
-    fs::copy_file(BuildDir() / "orvex-cli", exe);
-    fs::create_directories(tmp / "bin/config");
-    for (const auto& e : fs::directory_iterator(BinDir())) {
-      std::string n = e.path().filename().string();
-      if (n == "config" || n == "framework") continue;
-      fs::create_symlink(e.path(), tmp / "bin" / n);
-    }
-    fs::create_directories(tmp / "fw");
-  }
-  CommandResult Run(const fs::path& target) const {
-    return RunCommand(ShQuote(exe.string()) + " --set Locale_ID=1033 " + ShQuote(target.string()));
-  }
-};
+using PayloadCli = CliWorkspace;
 
 void MakeTree(const fs::path& t, const std::string& tag) {
   WriteFile(t / "etc/build.prop", "ro.product=" + tag + "\n");

@@ -6,30 +6,16 @@
 
 #include <random>
 
+#include "cli_workspace.h"
 #include "test_support.h"
 
 using namespace orvex::test;
 
 namespace {
 
-struct SuperCli {
-  TempDir tmp;
-  fs::path exe;
-  SuperCli() {
-    exe = tmp / "orvex-cli";
-    fs::copy_file(BuildDir() / "orvex-cli", exe);
-    fs::create_directories(tmp / "bin/config");
-    for (const auto& e : fs::directory_iterator(BinDir())) {
-      std::string n = e.path().filename().string();
-      if (n == "config" || n == "framework") continue;
-      fs::create_symlink(e.path(), tmp / "bin" / n);
-    }
-    fs::create_directories(tmp / "fw");
-  }
-  fs::path Fw() const { return tmp / "fw"; }
+struct SuperCli : CliWorkspace {
   CommandResult Run(const fs::path& target, const std::string& settings = "") const {
-    return RunCommand(ShQuote(exe.string()) + " --set Locale_ID=1033 --set No_Org=0 " + settings + " " +
-                      ShQuote(target.string()));
+    return CliWorkspace::Run(target, "--set No_Org=0 " + settings);
   }
   std::string Lp(const std::string& tool, const std::string& args) const {
     auto r = RunCommand(ShQuote((BinDir() / "makesuper" / tool).string()) + " " + args);
