@@ -23,6 +23,8 @@ void PackSuperImage(Context& ctx, const std::string& folder);
 void PackErofsImage(Context& ctx, const std::string& folder);
 // Follow-ups of a partition pack that take the built image.
 void PackTransferList(Context& ctx, const std::string& image);
+// Compresses the data file of a transfer list ({name}.new.dat -> {name}.new.dat.br).
+void CompressTransferData(Context& ctx, const std::string& dataPath);
 void PackLz4Image(Context& ctx, const std::string& image);
 // Firmware containers
 void UnpackFirmwareContainer(Context& ctx, const std::string& path);

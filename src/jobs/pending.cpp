@@ -18,19 +18,7 @@ void LogCannotProcess(Context& ctx, const std::string& path, const std::string& 
   void fn(Context& ctx, const std::string& folder) { LogCannotProcess(ctx, folder, #fn); }
 
 PENDING_FILE_JOB(UnpackSuperImage)
-PENDING_FILE_JOB(UnpackTransferList)
-PENDING_FILE_JOB(DecompressTransferList)
 PENDING_FILE_JOB(UnpackPayload)
-PENDING_FILE_JOB(UnpackLz4Image)
-PENDING_FILE_JOB(ConvertImage)
-
-// Until the transfer-list and LZ4 packs exist, an image that came in those forms is left as
-// the partition pack built it, and the build closes as any other.
-static void CloseImageBuild(Context& ctx, const std::string& image) {
-  ctx.log.LogLine(ctx.M(40) + " " + DeriveNames(image).fileName + " " + ctx.M(35), true);
-}
-void PackTransferList(Context& ctx, const std::string& image) { CloseImageBuild(ctx, image); }
-void PackLz4Image(Context& ctx, const std::string& image) { CloseImageBuild(ctx, image); }
 PENDING_FOLDER_JOB(PackSuperImage)
 PENDING_FILE_JOB(UnpackFirmwareContainer)
 PENDING_FILE_JOB(UnpackRockchipImage)
