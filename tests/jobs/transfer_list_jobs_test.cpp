@@ -291,3 +291,17 @@ TEST(PackTransferList, StopsWhenTheBackupCannotBeMade) {
   EXPECT_EQ(ReadFile(w / "system.img"), "image");
   EXPECT_EQ(env.log.errorCount, 1);
 }
+
+TEST(PackTransferList, ImageWithTwoExtensionsWritesTheNamesItBacksUp) {
+  EngineEnv env;
+  InstallPackFakes(env);
+  fs::path w = env.Work();
+  WriteFile(w / "system.img.ext4", "image");
+  WriteFile(w / "system.new.dat", "old data");
+  WriteFile(w / "system.transfer.list", "2\n");
+  PackTransferList(env.ctx, (w / "system.img.ext4").string());
+  EXPECT_EQ(CallsOf(env, "img2sdat")[0], Call(w, "img2sdat", {"system.img.ext4", "-v", "2", "-p", "system"}));
+  EXPECT_EQ(ReadFile(w / "system.new.dat"), "newdata");
+  EXPECT_TRUE(env.Lines()[0] == "Переименовываем system.img.new.dat в system.img.new.dat.bak");
+  EXPECT_EQ(env.log.errorCount, 0);
+}

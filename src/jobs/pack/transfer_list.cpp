@@ -100,8 +100,10 @@ void PackTransferList(Context& ctx, const std::string& imagePath) {
   if (ctx.settings.Int("Transfer") == 1) version = "4";
 
   ctx.log.LogLine(ctx.M(39) + " " + stem + ".new.dat " + ctx.M(30), false);
+  // The outputs are named by Base, the names this job reads and backs up; for an image with one
+  // extension Base and Stem are the same.
   const int code =
-      RunTool(ctx, ctx.Tool("img2sdat"), Q(n.fileName) + " -v " + version + " -p " + Q(stem), n.dir);
+      RunTool(ctx, ctx.Tool("img2sdat"), Q(n.fileName) + " -v " + version + " -p " + Q(base), n.dir);
   LogStep(ctx, "img2sdat", code);
   const bool ok = code == 0 && FileSize(dat) >= 0 && FileSize(list) > 0;
   if (code == 0) ctx.recent.AddRecentFile(imagePath);
