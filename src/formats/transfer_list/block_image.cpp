@@ -1,6 +1,7 @@
 #include "transfer_list/block_image.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,18 +48,6 @@ bool PwriteFull(int fd, const void* buf, size_t len, uint64_t off) {
     p += n;
     len -= static_cast<size_t>(n);
     off += static_cast<uint64_t>(n);
-  }
-  return true;
-}
-
-bool WriteFull(int fd, const void* buf, size_t len) {
-  const auto* p = static_cast<const char*>(buf);
-  while (len > 0) {
-    ssize_t n = write(fd, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
   }
   return true;
 }
@@ -114,6 +103,47 @@ bool IsZeroBlock(const char* p) {
   static const char zeros[kBlockSize] = {};
   return memcmp(p, zeros, kBlockSize) == 0;
 }
+
+// Blocks of the image looked at without copying them: a read-only mapping of the file, or a
+// read into the caller's buffer where the file cannot be mapped.
+constexpr uint64_t kWindowBlocks = 4096;  // 16 MiB
+
+class Window {
+ public:
+  Window() = default;
+  Window(const Window&) = delete;
+  Window& operator=(const Window&) = delete;
+  ~Window() {
+    if (map_ != MAP_FAILED) munmap(map_, map_len_);
+  }
+  bool Map(int fd, uint64_t off, size_t len, char* fallback, std::string* error) {
+    static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t start = off - off % page;
+    map_len_ = len + (off - start);
+    map_ = mmap(nullptr, map_len_, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
+    if (map_ != MAP_FAILED) {
+      madvise(map_, map_len_, MADV_SEQUENTIAL | MADV_WILLNEED);
+      data_ = static_cast<const char*>(map_) + (off - start);
+      // A file that shrank under the mapping would fault: check the size it must have.
+      struct stat st;
+      if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= off + len) return true;
+      *error = "the image ended early";
+      return false;
+    }
+    if (!PreadFull(fd, fallback, len, off)) {
+      *error = errno == EIO ? "the image ended early" : Errno("cannot read the image");
+      return false;
+    }
+    data_ = fallback;
+    return true;
+  }
+  const char* data() const { return data_; }
+
+ private:
+  void* map_ = MAP_FAILED;
+  size_t map_len_ = 0;
+  const char* data_ = nullptr;
+};
 
 // A run of the source image's blocks and how to learn their contents.
 struct Run {
@@ -264,20 +294,23 @@ bool BuildTransferList(int image_fd, int version, int data_fd, TransferList* lis
   }
 
   RangeSet news, zeros;
-  std::unique_ptr<char[]> buf(new char[kBufferBytes]);
+  std::unique_ptr<char[]> buf(new char[kWindowBlocks * kBlockSize]);
+  RangeCopier copier;
+  uint64_t data_off = 0;  // the data file is written at explicit offsets
   const uint64_t total_bytes = total * kBlockSize;
   for (const Run& run : runs) {
     switch (run.kind) {
       case Run::kDontCare: break;
       case Run::kZero: AppendRange(&zeros, run.first_block, run.first_block + run.blocks); break;
       case Run::kFill: {
-        for (size_t i = 0; i < kBufferBytes; i += 4) memcpy(buf.get() + i, &run.fill, 4);
+        for (size_t i = 0; i < kBufferBytes; i += 4) memcpy(buf.get() + i, &run.fill, 4);  // 256 blocks
         for (uint64_t done = 0; done < run.blocks;) {
           const uint64_t n = std::min(run.blocks - done, kBufferBlocks);
-          if (!WriteFull(data_fd, buf.get(), n * kBlockSize)) {
+          if (!PwriteFull(data_fd, buf.get(), n * kBlockSize, data_off)) {
             *error = Errno("cannot write the data file");
             return false;
           }
+          data_off += n * kBlockSize;
           done += n;
         }
         AppendRange(&news, run.first_block, run.first_block + run.blocks);
@@ -285,27 +318,27 @@ bool BuildTransferList(int image_fd, int version, int data_fd, TransferList* lis
       }
       case Run::kData: {
         for (uint64_t done = 0; done < run.blocks;) {
-          const uint64_t n = std::min(run.blocks - done, kBufferBlocks);
-          if (!PreadFull(image_fd, buf.get(), n * kBlockSize, run.file_offset + done * kBlockSize)) {
-            *error = errno == EIO ? "the image ended early" : Errno("cannot read the image");
-            return false;
-          }
-          // Consecutive blocks with data go out in one write.
+          const uint64_t n = std::min(run.blocks - done, kWindowBlocks);
+          const uint64_t off = run.file_offset + done * kBlockSize;
+          Window window;
+          if (!window.Map(image_fd, off, n * kBlockSize, buf.get(), error)) return false;
+          // Consecutive blocks with data go to the data file in one in-kernel copy.
           uint64_t span = 0, span_len = 0;
           auto flush = [&]() {
             if (span_len == 0) return true;
             const uint64_t first = run.first_block + done + span;
             AppendRange(&news, first, first + span_len);
-            bool ok = WriteFull(data_fd, buf.get() + span * kBlockSize, span_len * kBlockSize);
+            const uint64_t bytes = span_len * kBlockSize;
             span_len = 0;
-            return ok;
+            if (!copier.Copy(image_fd, off + (first - run.first_block - done) * kBlockSize, data_fd, data_off, bytes,
+                             error))
+              return false;
+            data_off += bytes;
+            return true;
           };
           for (uint64_t i = 0; i < n; ++i) {
-            if (IsZeroBlock(buf.get() + i * kBlockSize)) {
-              if (!flush()) {
-                *error = Errno("cannot write the data file");
-                return false;
-              }
+            if (IsZeroBlock(window.data() + i * kBlockSize)) {
+              if (!flush()) return false;
               const uint64_t b = run.first_block + done + i;
               AppendRange(&zeros, b, b + 1);
             } else {
@@ -313,10 +346,7 @@ bool BuildTransferList(int image_fd, int version, int data_fd, TransferList* lis
               ++span_len;
             }
           }
-          if (!flush()) {
-            *error = Errno("cannot write the data file");
-            return false;
-          }
+          if (!flush()) return false;
           done += n;
           if (progress) progress((run.first_block + done) * kBlockSize, total_bytes);
         }
