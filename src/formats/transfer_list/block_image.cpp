@@ -122,7 +122,7 @@ class Window {
     map_len_ = len + (off - start);
     map_ = mmap(nullptr, map_len_, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
     if (map_ != MAP_FAILED) {
-      madvise(map_, map_len_, MADV_SEQUENTIAL | MADV_WILLNEED);
+      madvise(map_, map_len_, MADV_SEQUENTIAL);
       data_ = static_cast<const char*>(map_) + (off - start);
       // A file that shrank under the mapping would fault: check the size it must have.
       struct stat st;
