@@ -99,6 +99,36 @@ class RangeCopier {
   std::unique_ptr<char[]> buffer_;
 };
 
+// Gathers copies that continue one another in both files into one call: each call into the
+// kernel costs, and a list splits its data into many short commands.
+class CopyQueue {
+ public:
+  CopyQueue(int in, int out) : in_(in), out_(out) {}
+  bool Add(uint64_t in_off, uint64_t out_off, uint64_t len, std::string* error) {
+    if (len_ > 0 && in_off == in_off_ + len_ && out_off == out_off_ + len_ && len_ < kMaxBytes) {
+      len_ += len;
+      return true;
+    }
+    if (!Flush(error)) return false;
+    in_off_ = in_off;
+    out_off_ = out_off;
+    len_ = len;
+    return true;
+  }
+  bool Flush(std::string* error) {
+    if (len_ == 0) return true;
+    const uint64_t len = len_;
+    len_ = 0;
+    return copier_.Copy(in_, in_off_, out_, out_off_, len, error);
+  }
+
+ private:
+  static constexpr uint64_t kMaxBytes = uint64_t{256} << 20;
+  int in_, out_;
+  RangeCopier copier_;
+  uint64_t in_off_ = 0, out_off_ = 0, len_ = 0;
+};
+
 bool IsZeroBlock(const char* p) {
   static const char zeros[kBlockSize] = {};
   return memcmp(p, zeros, kBlockSize) == 0;
@@ -239,11 +269,7 @@ bool RebuildImage(const TransferList& list, int data_fd, int out_fd, const Progr
     return false;
   }
   if (unused_bytes) *unused_bytes = data_size - needed;
-  if (ftruncate(out_fd, static_cast<off_t>(list.image_blocks * kBlockSize)) != 0) {
-    *error = Errno("cannot size the image");
-    return false;
-  }
-  RangeCopier copier;
+  CopyQueue copies(data_fd, out_fd);
   uint64_t data_off = 0;
   for (const Command& c : list.commands) {
     if (c.op != Op::kNew) continue;
@@ -251,12 +277,19 @@ bool RebuildImage(const TransferList& list, int data_fd, int out_fd, const Progr
       // Pieces of 64 MiB keep the progress moving on long runs.
       for (uint64_t b = r.begin; b < r.end;) {
         const uint64_t n = std::min<uint64_t>(r.end - b, 16384);
-        if (!copier.Copy(data_fd, data_off, out_fd, b * kBlockSize, n * kBlockSize, error)) return false;
+        if (!copies.Add(data_off, b * kBlockSize, n * kBlockSize, error)) return false;
         data_off += n * kBlockSize;
         b += n;
         if (progress) progress(data_off, needed);
       }
     }
+  }
+  if (!copies.Flush(error)) return false;
+  // Sized last: blocks no command wrote stay holes, and the copies above extend the file as they
+  // go instead of filling holes inside it.
+  if (ftruncate(out_fd, static_cast<off_t>(list.image_blocks * kBlockSize)) != 0) {
+    *error = Errno("cannot size the image");
+    return false;
   }
   return true;
 }
@@ -295,7 +328,7 @@ bool BuildTransferList(int image_fd, int version, int data_fd, TransferList* lis
 
   RangeSet news, zeros;
   std::unique_ptr<char[]> buf(new char[kWindowBlocks * kBlockSize]);
-  RangeCopier copier;
+  CopyQueue copies(image_fd, data_fd);
   uint64_t data_off = 0;  // the data file is written at explicit offsets
   const uint64_t total_bytes = total * kBlockSize;
   for (const Run& run : runs) {
@@ -330,9 +363,7 @@ bool BuildTransferList(int image_fd, int version, int data_fd, TransferList* lis
             AppendRange(&news, first, first + span_len);
             const uint64_t bytes = span_len * kBlockSize;
             span_len = 0;
-            if (!copier.Copy(image_fd, off + (first - run.first_block - done) * kBlockSize, data_fd, data_off, bytes,
-                             error))
-              return false;
+            if (!copies.Add(off + (first - run.first_block - done) * kBlockSize, data_off, bytes, error)) return false;
             data_off += bytes;
             return true;
           };
@@ -354,6 +385,8 @@ bool BuildTransferList(int image_fd, int version, int data_fd, TransferList* lis
       }
     }
   }
+
+  if (!copies.Flush(error)) return false;
 
   const RangeSet care = Union(news, zeros);
   RangeSet grown;
