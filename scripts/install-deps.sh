@@ -12,7 +12,7 @@ PACKAGES=(
   # tests
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang
   # system tools the jobs start and the tests use as oracles
-  e2fsprogs erofs-utils android-sdk-libsparse-utils lz4 busybox 7zip
+  e2fsprogs erofs-utils android-sdk-libsparse-utils lz4 brotli busybox 7zip
   device-tree-compiler gzip tar coreutils attr libcap2-bin fakeroot time
   # the Debian package and its checks
   dpkg-dev man-db desktop-file-utils

@@ -23,6 +23,8 @@ void PackSuperImage(Context& ctx, const std::string& folder);
 void PackErofsImage(Context& ctx, const std::string& folder);
 // Follow-ups of a partition pack that take the built image.
 void PackTransferList(Context& ctx, const std::string& image);
+// Compresses the data file of a transfer list ({name}.new.dat -> {name}.new.dat.br).
+void CompressTransferData(Context& ctx, const std::string& dataPath);
 void PackLz4Image(Context& ctx, const std::string& image);
 // Firmware containers
 void UnpackFirmwareContainer(Context& ctx, const std::string& path);
@@ -50,9 +52,5 @@ void UnpackBootImage(Context& ctx, const std::string& path);
 void PackBootImage(Context& ctx, const std::string& folder);
 void DecodeApk(Context& ctx, const std::string& path);
 void BuildApk(Context& ctx, const std::string& folder);
-
-// For a job this build cannot run yet: message 23 with the file name and message 155 with what
-// the input is (the ImageKind of a file, the job's name for a folder).
-void LogCannotProcess(Context& ctx, const std::string& path, const std::string& what);
 
 }  // namespace orvex

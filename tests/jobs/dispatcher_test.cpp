@@ -219,15 +219,3 @@ TEST(JobDispatcher, LogFileIsShownBetweenMarkers) {
             std::string::npos);
 }
 
-TEST(JobDispatcher, PendingJobsSayTheyCannotRunYet) {
-  EngineEnv env;
-  fs::path w = env.Work();
-  WriteFile(w / "boot/config.ini", "1");
-  JobDispatcher d(env.ctx);
-  d.QueueJobPath((w / "boot").string());
-  d.StartJobs();
-  d.Wait();
-  std::string text = env.log.Text();
-  EXPECT_NE(text.find("Программа не умеет распаковывать: boot\r\nЗаголовок: PackBootImage\r\n\n"), std::string::npos)
-      << text;
-}

@@ -172,12 +172,16 @@ TEST(PackPartitionImage, FormsAndSuffixes) {
   PackPartitionImage(env.ctx, (w / "system_ext").string());
   EXPECT_NE(Calls(env, "make_ext4fs")[1].find("<-l>\n<67108864>\n<-s>\n<-j>\n<4096>\n<-i>\n<-J>\n"), std::string::npos);
   EXPECT_TRUE(HasLine(env, "Выполняется сборка образа раздела: system.img |Sparse| Подождите..."));
-  // A folder beside system.img.ext4.lz4 builds system.img.ext4.
+  // A folder beside system.img.ext4.lz4 builds system.img.ext4, which the LZ4 pack compresses.
+  env.FakeTool("lz4", RecordCall(env, "lz4") + "cp \"$3\" \"$4\"\n");
   MakeExt4Folder(w / "odm", "Size: 67108864\r\n");
   WriteFile(w / "odm.img.ext4.lz4", "x");
   PackPartitionImage(env.ctx, (w / "odm").string());
-  EXPECT_TRUE(fs::exists(w / "odm.img.ext4"));
-  EXPECT_TRUE(HasLine(env, "Действие по сборке образа раздела: odm.img.ext4 завершено."));
+  ASSERT_EQ(Calls(env, "lz4").size(), 1u);
+  EXPECT_NE(Calls(env, "lz4")[0].find("<odm.img.ext4>\n<odm.img.ext4.lz4>\n"), std::string::npos);
+  EXPECT_EQ(fs::file_size(w / "odm.img.ext4.lz4"), 4096u);
+  EXPECT_FALSE(fs::exists(w / "odm.img.ext4"));
+  EXPECT_TRUE(HasLine(env, "Код выхода lz4: 0  (Выполнено успешно!)"));
 }
 
 TEST(PackPartitionImage, TreeFolderNamedByTheImage) {

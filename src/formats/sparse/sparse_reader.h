@@ -24,7 +24,6 @@ class SparseReader {
   // range passes the end of the expanded image.
   bool ReadAt(uint64_t offset, void* buf, size_t len, std::string* error) const;
 
- private:
   struct Chunk {
     uint64_t first_block;  // in the expanded image
     uint64_t blocks;
@@ -32,6 +31,11 @@ class SparseReader {
     uint32_t fill;         // FILL: the 32-bit pattern
     uint16_t type;
   };
+  // The RAW, FILL and DONT_CARE chunks in output order (CRC32 chunks left out). Blocks past the
+  // last chunk up to total_blocks() are not covered by any chunk.
+  const std::vector<Chunk>& chunks() const { return chunks_; }
+
+ private:
   int fd_ = -1;
   uint32_t block_size_ = 0;
   uint64_t total_blocks_ = 0;
