@@ -5,30 +5,14 @@
 
 #include <set>
 
+#include "cli_workspace.h"
 #include "tree_manifest.h"
 
 using namespace orvex::test;
 
 namespace {
 
-struct Cli {
-  TempDir tmp;
-  fs::path exe;
-  Cli() {
-    exe = tmp / "orvex-cli";
-    fs::copy_file(BuildDir() / "orvex-cli", exe);
-    fs::create_directories(tmp / "bin/config");
-    for (const auto& e : fs::directory_iterator(BinDir())) {
-      std::string n = e.path().filename().string();
-      if (n == "config" || n == "framework") continue;
-      fs::create_symlink(e.path(), tmp / "bin" / n);
-    }
-    fs::create_directories(tmp / "fw");
-  }
-  fs::path Fw() const { return tmp / "fw"; }
-  CommandResult Run(const fs::path& target, const std::string& settings = "") const {
-    return RunCommand(ShQuote(exe.string()) + " --set Locale_ID=1033 " + settings + " " + ShQuote(target.string()));
-  }
+struct Cli : CliWorkspace {
   // Runs one of the tool folder's tools in the firmware folder.
   CommandResult Tool(const std::string& tool, const std::string& args) const {
     return RunCommand("cd " + ShQuote(Fw().string()) + " && " + ShQuote((BinDir() / tool).string()) + " " + args);

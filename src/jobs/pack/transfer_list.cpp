@@ -24,9 +24,9 @@ void GiveBack(Context& ctx, const std::string& file, const std::string& shownNam
   if (FileSize(file + ".bak") > 0) RestoreBackup(ctx, file + ".bak", file, shownName + ".bak", shownName);
 }
 
-// A pack that cannot keep the previous files safe does not run its tool.
+// A pack that cannot keep the previous files safe does not run its tool (the failed move is
+// already counted).
 void StopUnsafe(Context& ctx, const std::string& shownName) {
-  ++ctx.log.errorCount;
   ctx.log.LogLine(">< !!! " + ctx.M(40) + " " + shownName + ": " + ctx.M(136), true);
 }
 
