@@ -61,6 +61,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "e2fsprogs, erofs-utils, android-sdk-libsparse-utils, 7zip, lz4, device-tree-compiler, busybox, fakeroot, gzip, tar, coreutils")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "default-jre-headless, apktool, zipalign")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "default-jre-headless, apktool, aapt, zipalign, signapk, android-framework-res")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://orvex.example.org")
 include(CPack)
