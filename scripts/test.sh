@@ -4,6 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 BUILD=${ORVEX_BUILD_DIR:-build}
+# Cache hits across clones in other folders (CI builds a fresh clone).
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
 cmake -S . -B "$BUILD" -G Ninja
 cmake --build "$BUILD" -j"$(nproc)"
 ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)" --timeout 600
