@@ -334,7 +334,7 @@ void UnpackWrapped(const File& in, const std::string& dump, Cfg& cfg, const Log&
       throw Error(tag + " image: unexpected data after its CRC");
   }
   cfg.Add(kGroup, "file", EscapeCfg(name));
-  cfg.AddNum(kGroup, "size", in.size());
+  if (tail) cfg.AddNum(kGroup, "size", in.size());
   log("  " + name + " (" + std::to_string(len) + " bytes, CRC ok)");
 }
 
