@@ -4,64 +4,11 @@
 
 #include <algorithm>
 
-#include "test_support.h"
+#include "vendor_test_util.h"
 
 using namespace orvex::test;
 
 namespace {
-
-uint16_t Crc16Bitwise(const std::string& s, size_t from, size_t to) {
-  uint16_t crc = 0;
-  for (size_t i = from; i < to; ++i) {
-    crc ^= static_cast<unsigned char>(s[i]);
-    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
-  }
-  return crc;
-}
-
-void Put32(std::string& s, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
-}
-void PutUtf16(std::string& s, size_t at, const std::u16string& text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    s[at + 2 * i] = static_cast<char>(text[i] & 0xFF);
-    s[at + 2 * i + 1] = static_cast<char>(text[i] >> 8);
-  }
-}
-
-struct PacFile {
-  std::u16string id, name;
-  std::string data;
-};
-
-std::string BuildPac(const std::vector<PacFile>& files, const std::u16string& version = u"BP_R1.0.0") {
-  const size_t list = 2124, dataAt = list + files.size() * 2580;
-  std::string pac(dataAt, '\0');
-  PutUtf16(pac, 0, version);
-  PutUtf16(pac, 52, u"ums9230_phone");
-  PutUtf16(pac, 564, u"T606_V1.0");
-  Put32(pac, 1076, static_cast<uint32_t>(files.size()));
-  Put32(pac, 1080, static_cast<uint32_t>(list));
-  for (size_t i = 0; i < files.size(); ++i) {
-    const size_t e = list + i * 2580;
-    Put32(pac, e, 2580);
-    PutUtf16(pac, e + 4, files[i].id);
-    PutUtf16(pac, e + 516, files[i].name);
-    Put32(pac, e + 1540, static_cast<uint32_t>(files[i].data.size()));
-    Put32(pac, e + 1544, files[i].data.empty() ? 0 : 1);
-    Put32(pac, e + 1552, files[i].data.empty() ? 0 : static_cast<uint32_t>(pac.size()));
-    pac += files[i].data;
-  }
-  Put32(pac, 48, static_cast<uint32_t>(pac.size()));
-  Put32(pac, 2116, 0xFFFAFFFA);
-  const uint16_t crc2 = Crc16Bitwise(pac, 2124, pac.size());
-  const uint16_t crc1 = Crc16Bitwise(pac, 0, 2120);
-  pac[2120] = static_cast<char>(crc1 & 0xFF);
-  pac[2121] = static_cast<char>(crc1 >> 8);
-  pac[2122] = static_cast<char>(crc2 & 0xFF);
-  pac[2123] = static_cast<char>(crc2 >> 8);
-  return pac;
-}
 
 std::string Blob(size_t n, int seed) {
   std::string s(n, '\0');
@@ -140,17 +87,17 @@ TEST(PacExtractor, DamagedOrHostileFilesAreRefusedAndLeaveNothingBehind) {
   }
   {
     std::string p = good;
-    Put32(p, 1076, 0x00FFFFFF);
+    Put32At(p, 1076, 0x00FFFFFF);
     cases.push_back({"entry count", p, "does not fit"});
   }
   {
     std::string p = good;
-    Put32(p, 2124 + 3 * 2580 + 1552, 0xFFFFFF00);
+    Put32At(p, 2124 + 3 * 2580 + 1552, 0xFFFFFF00);
     cases.push_back({"data offset", p, "past the end"});
   }
   {
     std::string p = good;
-    Put32(p, 48, 12);
+    Put32At(p, 48, 12);
     cases.push_back({"size field", p, "size field"});
   }
   cases.push_back({"truncated", good.substr(0, 1000), "too short"});

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "rk_test_util.h"
+#include "vendor_test_util.h"
 
 using namespace orvex::test;
 

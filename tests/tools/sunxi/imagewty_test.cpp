@@ -6,77 +6,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "test_support.h"
+#include "vendor_test_util.h"
 
 using namespace orvex::test;
 
 namespace {
-
-void Put32(std::string& s, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
-}
-uint32_t Get32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(s[at + i]);
-  return v;
-}
-
-struct WtyFile {
-  std::string name, main, sub, data;
-};
-
-std::string BuildWty(const std::vector<WtyFile>& files) {
-  std::string img(1024 * (files.size() + 1), '\0');
-  std::memcpy(&img[0], "IMAGEWTY", 8);
-  Put32(img, 0x08, 0x0300);
-  Put32(img, 0x0C, 0x60);
-  Put32(img, 0x10, 0x04D00000);
-  Put32(img, 0x14, 0x100234);
-  Put32(img, 0x20, 1024);
-  Put32(img, 0x24, 0x1234);
-  Put32(img, 0x28, 0x8743);
-  Put32(img, 0x2C, 0x100);
-  Put32(img, 0x30, 0x100);
-  Put32(img, 0x34, 1);
-  Put32(img, 0x38, 1024);
-  Put32(img, 0x3C, static_cast<uint32_t>(files.size()));
-  Put32(img, 0x40, 1024);
-  for (size_t i = 0; i < files.size(); ++i) {
-    const size_t e = 1024 * (i + 1);
-    Put32(img, e, 0x100);
-    Put32(img, e + 4, 1024);
-    std::string m = files[i].main, s = files[i].sub;
-    m.resize(8, ' ');
-    s.resize(16, ' ');
-    std::memcpy(&img[e + 0x08], m.data(), 8);
-    std::memcpy(&img[e + 0x10], s.data(), 16);
-    std::memcpy(&img[e + 0x24], files[i].name.data(), files[i].name.size());
-    Put32(img, e + 0x124, static_cast<uint32_t>((files[i].data.size() + 15) / 16 * 16));
-    Put32(img, e + 0x12C, static_cast<uint32_t>(files[i].data.size()));
-    Put32(img, e + 0x134, static_cast<uint32_t>(img.size()));
-    img += files[i].data;
-    img.resize((img.size() + 1023) / 1024 * 1024, '\0');
-  }
-  Put32(img, 0x18, static_cast<uint32_t>(img.size()));
-  return img;
-}
-
-// Checks an image by the format's rules and returns each file's bytes by name.
-std::vector<std::pair<std::string, std::string>> ReadWty(const std::string& img) {
-  std::vector<std::pair<std::string, std::string>> out;
-  EXPECT_EQ(img.substr(0, 8), "IMAGEWTY");
-  EXPECT_EQ(Get32(img, 0x18), img.size());
-  const uint32_t n = Get32(img, 0x3C);
-  for (uint32_t i = 0; i < n; ++i) {
-    const size_t e = 1024 * (i + 1);
-    const uint32_t len = Get32(img, e + 0x12C), off = Get32(img, e + 0x134);
-    EXPECT_EQ(off % 1024, 0u);
-    EXPECT_GE(Get32(img, e + 0x124), len);
-    EXPECT_LE(uint64_t(off) + len, img.size());
-    out.emplace_back(img.substr(e + 0x24, 256).c_str(), img.substr(off, len));
-  }
-  return out;
-}
 
 std::string Blob(size_t n, int seed) {
   std::string s(n, '\0');
@@ -151,12 +85,12 @@ TEST(Imagewty, EncryptedAndHostileImagesAreRefusedByName) {
   }
   {
     std::string img = BuildWty(kFiles);
-    Put32(img, 0x3C, 0x7FFFFFFF);
+    Put32At(img, 0x3C, 0x7FFFFFFF);
     cases.push_back({"item count", img, "does not fit"});
   }
   {
     std::string img = BuildWty(kFiles);
-    Put32(img, 3 * 1024 + 0x134, 0x7FFFFC00);
+    Put32At(img, 3 * 1024 + 0x134, 0x7FFFFC00);
     cases.push_back({"offset", img, "past the end"});
   }
   for (const Case& c : cases) {

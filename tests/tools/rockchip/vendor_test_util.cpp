@@ -1,4 +1,4 @@
-#include "rk_test_util.h"
+#include "vendor_test_util.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -160,6 +160,104 @@ std::string BuildLoader(const std::string& payload, uint32_t loadAddr, uint32_t 
   std::string out;
   for (int i = 0; i < copies; ++i) out += copy;
   return out;
+}
+
+std::string BuildWty(const std::vector<WtyFile>& files) {
+  std::string img(1024 * (files.size() + 1), '\0');
+  std::memcpy(&img[0], "IMAGEWTY", 8);
+  Put32At(img, 0x08, 0x0300);
+  Put32At(img, 0x0C, 0x60);
+  Put32At(img, 0x10, 0x04D00000);
+  Put32At(img, 0x14, 0x100234);
+  Put32At(img, 0x20, 1024);
+  Put32At(img, 0x24, 0x1234);
+  Put32At(img, 0x28, 0x8743);
+  Put32At(img, 0x2C, 0x100);
+  Put32At(img, 0x30, 0x100);
+  Put32At(img, 0x34, 1);
+  Put32At(img, 0x38, 1024);
+  Put32At(img, 0x3C, static_cast<uint32_t>(files.size()));
+  Put32At(img, 0x40, 1024);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const size_t e = 1024 * (i + 1);
+    Put32At(img, e, 0x100);
+    Put32At(img, e + 4, 1024);
+    std::string m = files[i].main, s = files[i].sub;
+    m.resize(8, ' ');
+    s.resize(16, ' ');
+    std::memcpy(&img[e + 0x08], m.data(), 8);
+    std::memcpy(&img[e + 0x10], s.data(), 16);
+    std::memcpy(&img[e + 0x24], files[i].name.data(), files[i].name.size());
+    Put32At(img, e + 0x124, static_cast<uint32_t>((files[i].data.size() + 15) / 16 * 16));
+    Put32At(img, e + 0x12C, static_cast<uint32_t>(files[i].data.size()));
+    Put32At(img, e + 0x134, static_cast<uint32_t>(img.size()));
+    img += files[i].data;
+    img.resize((img.size() + 1023) / 1024 * 1024, '\0');
+  }
+  Put32At(img, 0x18, static_cast<uint32_t>(img.size()));
+  return img;
+}
+
+// Checks an image by the format's rules and returns each file's bytes by name.
+std::vector<std::pair<std::string, std::string>> ReadWty(const std::string& img) {
+  std::vector<std::pair<std::string, std::string>> out;
+  EXPECT_EQ(img.substr(0, 8), "IMAGEWTY");
+  EXPECT_EQ(Get32At(img, 0x18), img.size());
+  const uint32_t n = Get32At(img, 0x3C);
+  for (uint32_t i = 0; i < n; ++i) {
+    const size_t e = 1024 * (i + 1);
+    const uint32_t len = Get32At(img, e + 0x12C), off = Get32At(img, e + 0x134);
+    EXPECT_EQ(off % 1024, 0u);
+    EXPECT_GE(Get32At(img, e + 0x124), len);
+    EXPECT_LE(uint64_t(off) + len, img.size());
+    out.emplace_back(img.substr(e + 0x24, 256).c_str(), img.substr(off, len));
+  }
+  return out;
+}
+
+uint16_t Crc16Bitwise(const std::string& s, size_t from, size_t to) {
+  uint16_t crc = 0;
+  for (size_t i = from; i < to; ++i) {
+    crc ^= static_cast<unsigned char>(s[i]);
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+  }
+  return crc;
+}
+
+static void PutUtf16(std::string& s, size_t at, const std::u16string& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    s[at + 2 * i] = static_cast<char>(text[i] & 0xFF);
+    s[at + 2 * i + 1] = static_cast<char>(text[i] >> 8);
+  }
+}
+
+std::string BuildPac(const std::vector<PacFile>& files, const std::u16string& version) {
+  const size_t list = 2124, dataAt = list + files.size() * 2580;
+  std::string pac(dataAt, '\0');
+  PutUtf16(pac, 0, version);
+  PutUtf16(pac, 52, u"ums9230_phone");
+  PutUtf16(pac, 564, u"T606_V1.0");
+  Put32At(pac, 1076, static_cast<uint32_t>(files.size()));
+  Put32At(pac, 1080, static_cast<uint32_t>(list));
+  for (size_t i = 0; i < files.size(); ++i) {
+    const size_t e = list + i * 2580;
+    Put32At(pac, e, 2580);
+    PutUtf16(pac, e + 4, files[i].id);
+    PutUtf16(pac, e + 516, files[i].name);
+    Put32At(pac, e + 1540, static_cast<uint32_t>(files[i].data.size()));
+    Put32At(pac, e + 1544, files[i].data.empty() ? 0 : 1);
+    Put32At(pac, e + 1552, files[i].data.empty() ? 0 : static_cast<uint32_t>(pac.size()));
+    pac += files[i].data;
+  }
+  Put32At(pac, 48, static_cast<uint32_t>(pac.size()));
+  Put32At(pac, 2116, 0xFFFAFFFA);
+  const uint16_t crc2 = Crc16Bitwise(pac, 2124, pac.size());
+  const uint16_t crc1 = Crc16Bitwise(pac, 0, 2120);
+  pac[2120] = static_cast<char>(crc1 & 0xFF);
+  pac[2121] = static_cast<char>(crc1 >> 8);
+  pac[2122] = static_cast<char>(crc2 & 0xFF);
+  pac[2123] = static_cast<char>(crc2 >> 8);
+  return pac;
 }
 
 CommandResult Rk(const std::string& args, const std::string& build) {

@@ -1,8 +1,9 @@
 #pragma once
-// Builds Rockchip images straight from the format's rules (RKAF table and CRC, RKFW header and
-// MD5 text, PARM/KRNL wrapping, LOADER copies), independently of the repacker under test, and
-// reads their fields back for checks.
+// Builds vendor containers straight from the formats' rules, independently of the tools under
+// test: Rockchip RKAF (table, CRC), RKFW (header, MD5 text), PARM/KRNL wrapping and LOADER copies;
+// Allwinner IMAGEWTY; Spreadtrum PAC with its CRC-16 sums. Reads their fields back for checks.
 #include <cstdint>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,21 @@ std::string RkafOfRkfw(const std::string& rkfw);
 
 // A LOADER image: header + payload padded to copySize, repeated copies times.
 std::string BuildLoader(const std::string& payload, uint32_t loadAddr, uint32_t copySize, int copies);
+
+struct WtyFile {
+  std::string name, main, sub, data;
+};
+// IMAGEWTY header version 0x0300: files at 1024-aligned offsets after the item table.
+std::string BuildWty(const std::vector<WtyFile>& files);
+// Checks an IMAGEWTY image by the format's rules; returns each file's name and bytes.
+std::vector<std::pair<std::string, std::string>> ReadWty(const std::string& img);
+
+struct PacFile {
+  std::u16string id, name;
+  std::string data;  // empty: an operation without data
+};
+std::string BuildPac(const std::vector<PacFile>& files, const std::u16string& version = u"BP_R1.0.0");
+uint16_t Crc16Bitwise(const std::string& s, size_t from, size_t to);
 
 CommandResult Rk(const std::string& args, const std::string& build = "106");
 std::vector<std::string> ListFiles(const fs::path& dir);
