@@ -122,9 +122,13 @@ TEST(VendorContainers, RockchipSubImagesRoundTripThroughTheirJobs) {
   WriteFile(cli.fw() / "uboot.img.dump/uboot.bin", Pattern(80000, 9));
   ASSERT_EQ(cli.Run(cli.fw() / "uboot.img.dump").exit_code, 0);
   EXPECT_TRUE(ReadFile(uboot) == BuildLoader(Pattern(80000, 9), 0x00200000, 1 << 20, 2));
+}
 
-  // The KRNL boot sample has no signature of its own: it reaches the Rockchip sub-image unpack
-  // as boot.img.lz4, by its partition name.
+// The KRNL boot sample has no signature of its own: it reaches the Rockchip sub-image unpack as
+// boot.img.lz4, by its partition name.
+TEST(VendorContainers, KrnlBootImageReachesTheRepackerByItsName) {
+  Cli cli;
+  CommandResult r;
   if (!HaveProgram("lz4")) GTEST_SKIP() << "lz4 not installed";
   const fs::path krnl = SamplesDir() / "rockchip_krnl/chajk_rk3399_boot_KRNL.img";
   ASSERT_EQ(RunCommand("lz4 -q " + ShQuote(krnl.string()) + " " + ShQuote((cli.fw() / "boot.img.lz4").string())).exit_code, 0);
