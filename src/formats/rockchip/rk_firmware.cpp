@@ -436,12 +436,12 @@ void PackRkfw(const Cfg& cfg, const std::string& dump, const std::string& out, c
   PutHexField(h + 0x39, 45, cfg.GetOr(g, "reserved", ""));
   Digest md5(Digest::kMd5);
   SeqWriter w(out);
-  w.md5 = &md5;
+  w.StartMd5(&md5);
   w.Write(h, sizeof h);
   w.CopyFrom(loader, loaderLen);
   log("  loader <- " + loaderName + " (" + std::to_string(loaderLen) + " bytes)");
   WriteRkaf(plan, w, log);
-  w.md5 = nullptr;
+  w.StopMd5();
   const std::string hex = Hex(md5.Final());
   w.Write(hex.data(), hex.size());
   w.Close();

@@ -6,8 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace orvex::rk {
 
@@ -154,21 +159,103 @@ namespace {
 constexpr size_t kBuffer = 4u << 20;
 }
 
-SeqWriter::SeqWriter(const std::string& path) : buf_(kBuffer) { file_.Create(path); }
-SeqWriter::~SeqWriter() = default;
+struct DigestWorker::Impl {
+  Digest* digest;
+  std::vector<std::vector<uint8_t>> pool;
+  std::vector<bool> busy;
+  size_t current = 0;
+  std::deque<std::pair<size_t, size_t>> queue;  // buffer index, length
+  std::mutex m;
+  std::condition_variable cv;
+  bool stop = false;
+  std::thread thread;
+  void Run() {
+    std::unique_lock<std::mutex> lock(m);
+    while (true) {
+      cv.wait(lock, [&] { return stop || !queue.empty(); });
+      if (queue.empty()) return;
+      const auto [i, len] = queue.front();
+      queue.pop_front();
+      lock.unlock();
+      digest->Update(pool[i].data(), len);
+      lock.lock();
+      busy[i] = false;
+      cv.notify_all();
+    }
+  }
+};
+
+DigestWorker::DigestWorker(Digest* digest, size_t bufferSize, int buffers) : impl_(new Impl) {
+  impl_->digest = digest;
+  impl_->pool.assign(static_cast<size_t>(buffers), std::vector<uint8_t>(bufferSize));
+  impl_->busy.assign(static_cast<size_t>(buffers), false);
+  impl_->current = impl_->pool.size() - 1;
+  impl_->thread = std::thread([this] { impl_->Run(); });
+}
+
+DigestWorker::~DigestWorker() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->stop = true;
+  }
+  impl_->cv.notify_all();
+  impl_->thread.join();
+  delete impl_;
+}
+
+uint8_t* DigestWorker::Next() {
+  std::unique_lock<std::mutex> lock(impl_->m);
+  impl_->current = (impl_->current + 1) % impl_->pool.size();
+  impl_->cv.wait(lock, [&] { return !impl_->busy[impl_->current]; });
+  return impl_->pool[impl_->current].data();
+}
+
+void DigestWorker::Submit(size_t len) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->busy[impl_->current] = true;
+    impl_->queue.emplace_back(impl_->current, len);
+  }
+  impl_->cv.notify_all();
+}
+
+void DigestWorker::Drain() {
+  std::unique_lock<std::mutex> lock(impl_->m);
+  impl_->cv.wait(lock, [&] {
+    return impl_->queue.empty() && std::none_of(impl_->busy.begin(), impl_->busy.end(), [](bool b) { return b; });
+  });
+}
+
+SeqWriter::SeqWriter(const std::string& path) : own_(kBuffer), buf_(own_.data()) { file_.Create(path); }
+SeqWriter::~SeqWriter() { delete md5_; }
+
+void SeqWriter::StartMd5(Digest* md5) {
+  Flush();
+  delete md5_;
+  md5_ = new DigestWorker(md5, kBuffer);
+  buf_ = md5_->Next();
+}
+
+void SeqWriter::StopMd5() {
+  Flush();
+  if (!md5_) return;
+  md5_->Drain();
+  delete md5_;
+  md5_ = nullptr;
+  buf_ = own_.data();
+}
 
 void SeqWriter::Write(const void* data, size_t len) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
-  if (md5) md5->Update(p, len);
   if (crcOn) crc = RkCrc(crc, p, len);
   pos_ += len;
   while (len) {
-    const size_t n = std::min(len, buf_.size() - fill_);
-    std::memcpy(buf_.data() + fill_, p, n);
+    const size_t n = std::min(len, kBuffer - fill_);
+    std::memcpy(buf_ + fill_, p, n);
     fill_ += n;
     p += n;
     len -= n;
-    if (fill_ == buf_.size()) Flush();
+    if (fill_ == kBuffer) Flush();
   }
 }
 
@@ -188,10 +275,9 @@ void SeqWriter::CopyFrom(const std::string& path, uint64_t len) {
   uint64_t at = 0;
   while (at < len) {
     Flush();
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(len - at, buf_.size()));
-    in.ReadAt(at, buf_.data(), n);
-    if (md5) md5->Update(buf_.data(), n);
-    if (crcOn) crc = RkCrc(crc, buf_.data(), n);
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(len - at, kBuffer));
+    in.ReadAt(at, buf_, n);
+    if (crcOn) crc = RkCrc(crc, buf_, n);
     fill_ = n;
     pos_ += n;
     at += n;
@@ -200,13 +286,17 @@ void SeqWriter::CopyFrom(const std::string& path, uint64_t len) {
 
 void SeqWriter::Flush() {
   if (!fill_) return;
-  file_.WriteAt(written_, buf_.data(), fill_);
+  file_.WriteAt(written_, buf_, fill_);
   written_ += fill_;
+  if (md5_) {
+    md5_->Submit(fill_);
+    buf_ = md5_->Next();
+  }
   fill_ = 0;
 }
 
 void SeqWriter::Close() {
-  Flush();
+  StopMd5();
   file_.Close();
 }
 
@@ -226,25 +316,28 @@ void SplitStream(const File& in, uint64_t end, std::vector<Piece> pieces, Stream
     if (sums->crc) need = std::max(need, sums->crcTo);
   }
   need = std::min(need, end);
-  std::vector<uint8_t> buf(kBuffer);
+  std::vector<uint8_t> own(kBuffer);
+  DigestWorker* md5 = sums && sums->md5 ? new DigestWorker(sums->md5, kBuffer) : nullptr;
+  std::unique_ptr<DigestWorker> md5Owner(md5);
   size_t first = 0;
   for (uint64_t at = 0; at < need;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(need - at, buf.size()));
-    in.ReadAt(at, buf.data(), n);
+    uint8_t* const data = md5 ? md5->Next() : own.data();
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(need - at, kBuffer));
+    in.ReadAt(at, data, n);
     const uint64_t to = at + n;
-    if (sums && sums->md5 && at < sums->md5End)
-      sums->md5->Update(buf.data(), static_cast<size_t>(std::min(to, sums->md5End) - at));
+    if (md5 && at < sums->md5End) md5->Submit(static_cast<size_t>(std::min(to, sums->md5End) - at));
     if (sums && sums->crc && to > sums->crcFrom && at < sums->crcTo) {
       const uint64_t a = std::max(at, sums->crcFrom), b = std::min(to, sums->crcTo);
-      sums->crcValue = RkCrc(sums->crcValue, buf.data() + (a - at), static_cast<size_t>(b - a));
+      sums->crcValue = RkCrc(sums->crcValue, data + (a - at), static_cast<size_t>(b - a));
     }
     while (first < pieces.size() && pieces[first].offset + pieces[first].length <= at) ++first;
     for (size_t i = first; i < pieces.size() && pieces[i].offset < to; ++i) {
       const uint64_t a = std::max(at, pieces[i].offset), b = std::min(to, pieces[i].offset + pieces[i].length);
-      if (a < b) out[i].WriteAt(a - pieces[i].offset, buf.data() + (a - at), static_cast<size_t>(b - a));
+      if (a < b) out[i].WriteAt(a - pieces[i].offset, data + (a - at), static_cast<size_t>(b - a));
     }
     at = to;
   }
+  if (md5) md5->Drain();
   for (File& f : out) f.Close();
 }
 

@@ -75,11 +75,35 @@ class File {
   std::string path_;
 };
 
-// Writes a file front to back through a buffer, feeding what it writes to the running sums.
+// Runs a digest on a thread of its own over buffers handed to it in order, so that the digest of
+// a large image overlaps its reading and writing. Buffers come from a small rotating pool.
+class DigestWorker {
+ public:
+  DigestWorker(Digest* digest, size_t bufferSize, int buffers = 3);
+  ~DigestWorker();
+  DigestWorker(const DigestWorker&) = delete;
+  DigestWorker& operator=(const DigestWorker&) = delete;
+  // The next buffer of the pool, once the worker is done with it.
+  uint8_t* Next();
+  // Hands [0, len) of the buffer last returned by Next() to the digest.
+  void Submit(size_t len);
+  // Waits until everything handed over has been digested.
+  void Drain();
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+// Writes a file front to back through a buffer, feeding what it writes to the running sums (the
+// MD5 on a worker thread).
 class SeqWriter {
  public:
   explicit SeqWriter(const std::string& path);
   ~SeqWriter();
+  // Starts or ends the MD5 over the bytes written from now on; StopMd5 waits for the digest.
+  void StartMd5(Digest* md5);
+  void StopMd5();
   void Write(const void* data, size_t len);
   void Zeros(uint64_t len);
   // Copies len bytes of a file from its start.
@@ -87,15 +111,16 @@ class SeqWriter {
   uint64_t pos() const { return pos_; }
   void Flush();
   void Close();
-  // Running sums switched on and off around the regions they cover.
-  Digest* md5 = nullptr;
+  // The CRC, switched on and off around the region it covers.
   bool crcOn = false;
   uint32_t crc = 0;
 
  private:
   File file_;
-  std::vector<uint8_t> buf_;
+  std::vector<uint8_t> own_;
+  uint8_t* buf_ = nullptr;
   size_t fill_ = 0;
+  DigestWorker* md5_ = nullptr;
   uint64_t pos_ = 0, written_ = 0;
 };
 
