@@ -248,6 +248,21 @@ void PackRsce(const Cfg& cfg, const std::string& dump, const std::string& out, c
     if (hs != 0 && hs != 20 && hs != 32) throw Error("unsupported hash size in the .cfg: " + f[1]);
     items.push_back({f[0], JoinPath(dump, f[0]), hs, ParseNum(f[2], "offset"), 0, 0});
   }
+  // Files added to the folder since the unpack follow the listed ones, by name, with a SHA-1.
+  std::vector<std::string> added;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dump, ec); !ec && it != std::filesystem::end(it);
+       it.increment(ec)) {
+    if (!it->is_regular_file() || it->is_symlink()) continue;
+    const std::string rel = std::filesystem::relative(it->path(), dump).generic_string();
+    if (std::none_of(items.begin(), items.end(), [&](const Item& i) { return i.name == rel; })) added.push_back(rel);
+  }
+  std::sort(added.begin(), added.end());
+  for (const std::string& rel : added) {
+    if (!IsSafeRelPath(rel)) throw Error("a file in the folder has a name the image cannot hold: " + rel);
+    items.push_back({rel, JoinPath(dump, rel), 20, UINT64_MAX, 0, 0});  // stored after the others
+    log("  adding " + rel);
+  }
   if (items.empty()) throw Error("the .cfg lists no resource files");
   const uint64_t firstData = std::max(headerBlocks, tbl + items.size() * entryBlocks);
   // Contents in the order they were stored; each starts where it stood unless an earlier one grew.
@@ -258,7 +273,7 @@ void PackRsce(const Cfg& cfg, const std::string& dump, const std::string& out, c
   for (size_t i : order) {
     items[i].size = FileSizeOf(items[i].path);
     if (items[i].size > 0xFFFFFFFFu) throw Error("resource file too large: " + items[i].name);
-    items[i].offset = std::max(cursor, items[i].wanted);
+    items[i].offset = items[i].wanted == UINT64_MAX ? cursor : std::max(cursor, items[i].wanted);
     cursor = items[i].offset + AlignUp(items[i].size, kBlock) / kBlock;
   }
   if (cursor > 0xFFFFFFFFu) throw Error("resource image too large");

@@ -73,14 +73,15 @@ TEST(RockchipResource, ReplacedDtbAndLogoGiveAValidImageThatUnpacksToThem) {
   const std::string logo = Pattern(1234, 9);                        // shrinks
   WriteFile(tmp / "resource.img.dump/rk-kernel.dtb", dtb);
   WriteFile(tmp / "resource.img.dump/logo_kernel.bmp", logo);
+  WriteFile(tmp / "resource.img.dump/battery_1.bmp", "BM" + Pattern(700, 2));  // a new picture
   auto r = Rk(Q(tmp / "resource.img.dump") + " " + Q(tmp / "resource.img.cfg"));
   ASSERT_EQ(r.exit_code, 0) << r.output;
   // The format's own checks: each entry's SHA-1 and its place inside the file, no overlaps.
   const std::string out = ReadFile(img);
   ASSERT_EQ(out.substr(0, 4), "RSCE");
-  ASSERT_EQ(Get32At(out, 12), 3u);
-  uint64_t end = 4;
-  for (int i = 0; i < 3; ++i) {
+  ASSERT_EQ(Get32At(out, 12), 4u);
+  uint64_t end = 5;
+  for (int i = 0; i < 4; ++i) {
     const size_t e = 512 * (1 + i);
     const uint32_t off = Get32At(out, e + 260), size = Get32At(out, e + 264);
     EXPECT_GE(off, end);
@@ -93,6 +94,7 @@ TEST(RockchipResource, ReplacedDtbAndLogoGiveAValidImageThatUnpacksToThem) {
   EXPECT_EQ(ReadFile(tmp / "resource.img.dump/rk-kernel.dtb"), dtb);
   EXPECT_EQ(ReadFile(tmp / "resource.img.dump/logo_kernel.bmp"), logo);
   EXPECT_EQ(ReadFile(tmp / "resource.img.dump/logo.bmp").size(), 730638u);
+  EXPECT_EQ(ReadFile(tmp / "resource.img.dump/battery_1.bmp"), "BM" + Pattern(700, 2));
 }
 
 TEST(RockchipWrapped, KrnlSampleAndWrappedParameterRoundTripWithTheirCrcs) {
