@@ -367,6 +367,7 @@ void UnpackRkfw(const File& in, const std::string& dump, Cfg& cfg, const Log& lo
     throw Error("RKFW header: the firmware image runs past the file");
   const uint64_t md5At = imageOff + imageLen;
   const std::string g = "rkfw";
+  cfg.AddNum(g, "version", Get32(h + 0x06));
   cfg.AddNum(g, "code", Get32(h + 0x0A));
   cfg.Add(g, "date", std::to_string(Get16(h + 0x0E)) + "-" + std::to_string(h[0x10]) + "-" + std::to_string(h[0x11]) +
                          " " + std::to_string(h[0x12]) + ":" + std::to_string(h[0x13]) + ":" + std::to_string(h[0x14]));
@@ -412,7 +413,11 @@ void PackRkfw(const Cfg& cfg, const std::string& dump, const std::string& out, c
   uint8_t h[kRkfwHeader] = {};
   std::memcpy(h, "RKFW", 4);
   Put16(h + 4, kRkfwHeader);
-  Put32(h + 6, Get32(plan.header + 0x84));
+  // The update image carries the firmware's version; a version kept from the unpack stays while
+  // the firmware's own is unchanged.
+  const uint32_t rkafVersion = Get32(plan.header + 0x84);
+  Put32(h + 6, rkafVersion == cfg.NumOr("rkaf", "version", rkafVersion) ? static_cast<uint32_t>(cfg.NumOr(g, "version", rkafVersion))
+                                                                       : rkafVersion);
   Put32(h + 0x0A, static_cast<uint32_t>(cfg.Num(g, "code")));
   unsigned y = 0, mo = 0, d = 0, hh = 0, mi = 0, s = 0;
   if (std::sscanf(cfg.Get(g, "date").c_str(), "%u-%u-%u %u:%u:%u", &y, &mo, &d, &hh, &mi, &s) != 6 || y > 0xFFFF ||

@@ -403,6 +403,7 @@ std::string LoaderHash(const std::string& payload, const uint8_t* header, uint32
 
 void UnpackLoader(const File& in, const std::string& dump, Cfg& cfg, const Log& log) {
   if (in.size() < kLoaderHeader) throw Error("loader image too short: " + in.path());
+  if (in.size() > (512u << 20)) throw Error("too large for a loader image: " + in.path());
   std::string header = in.ReadString(0, kLoaderHeader);
   const uint8_t* h = reinterpret_cast<const uint8_t*>(header.data());
   const uint32_t loadSize = Get32(h + 20), crc = Get32(h + 24), hashLen = Get32(h + 28);

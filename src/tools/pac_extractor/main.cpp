@@ -4,20 +4,20 @@
 #include <string>
 
 #include "pac.h"
-#include "rk_io.h"
 
 int main(int argc, char** argv) {
   const std::string first = argc > 1 ? argv[1] : "";
-  if (first == "--help" || first == "-h" || argc != 3) {
-    std::fprintf(argc == 2 && first != "--version" ? stdout : stderr,
+  if (first == "--version") {
+    std::printf("PacExtractor %s\n", ORVEX_VERSION_TEXT);
+    return 0;
+  }
+  const bool help = first == "--help" || first == "-h";
+  if (help || argc != 3) {
+    std::fprintf(help ? stdout : stderr,
                  "Usage: PacExtractor PAC_FILE OUTPUT_FOLDER\n"
                  "Extracts every file of a Spreadtrum/Unisoc PAC firmware into OUTPUT_FOLDER (created when missing);\n"
                  "the header and data CRC-16 sums are checked and a mismatch is an error.\n");
-    if (first == "--version") {
-      std::printf("PacExtractor %s\n", ORVEX_VERSION_TEXT);
-      return 0;
-    }
-    return first == "--help" || first == "-h" ? 0 : 2;
+    return help ? 0 : 2;
   }
   try {
     orvex::pac::Extract(argv[1], argv[2], [](const std::string& s) {
