@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "bootimg/compression.h"
+#include "bootimg/ramdisk_tree.h"
 #include "bootimg/unpacked_folder.h"
 #include "rockchip.h"
 
@@ -73,6 +75,7 @@ Kind DetectKind(const File& f) {
   if (is("PARM")) return Kind::kParm;
   if (is("LOADER  ") || is("TOS     ") || std::memcmp(m, "KERNEL\0\0", 8) == 0) return Kind::kLoader;
   if (is("ANDROID!") || is("VNDRBOOT")) return Kind::kAndroid;
+  if (m[0] == 0x1F && m[1] == 0x8B && m[2] == 0x08) return Kind::kGzip;
   return Kind::kUnknown;
 }
 
@@ -85,6 +88,7 @@ const char* KindName(Kind kind) {
     case Kind::kParm: return "PARM";
     case Kind::kLoader: return "LOADER";
     case Kind::kAndroid: return "ANDROID";
+    case Kind::kGzip: return "GZIP";
     default: return "unknown";
   }
 }
@@ -110,7 +114,8 @@ void UnpackImage(const std::string& image, const Log& log) {
       case Kind::kRkaf: UnpackRkaf(in, dump, cfg, log); break;
       case Kind::kRsce: UnpackRsce(in, dump, cfg, log); break;
       case Kind::kKrnl:
-      case Kind::kParm: UnpackWrapped(in, dump, cfg, log); break;
+      case Kind::kParm:
+      case Kind::kGzip: UnpackWrapped(in, dump, cfg, log); break;
       case Kind::kLoader: UnpackLoader(in, dump, cfg, log); break;
       case Kind::kAndroid: {
         std::ostringstream out;
@@ -162,7 +167,7 @@ std::string PackFolder(const std::string& folderIn, const std::string& cfgIn, co
     if (kind == "RKFW") PackRkfw(cfg, folder, tmp, log);
     else if (kind == "RKAF") PackRkaf(cfg, folder, tmp, log);
     else if (kind == "RSCE") PackRsce(cfg, folder, tmp, log);
-    else if (kind == "KRNL" || kind == "PARM") PackWrapped(cfg, folder, tmp, log);
+    else if (kind == "KRNL" || kind == "PARM" || kind == "GZIP") PackWrapped(cfg, folder, tmp, log);
     else if (kind == "LOADER") PackLoader(cfg, folder, tmp, log);
     else if (kind == "ANDROID") {
       std::ostringstream o;
@@ -321,9 +326,66 @@ void PackRsce(const Cfg& cfg, const std::string& dump, const std::string& out, c
   f.Close();
 }
 
-// ---- KRNL / PARM wrapped images ---------------------------------------------------------------
+// ---- KRNL / PARM wrapped images and bare gzip ramdisks -----------------------------------------
+
+namespace {
+
+const char kRamdiskTree[] = "ramdisk", kRamdiskList[] = "ramdisk_fs_list.txt";
+
+// A gzip cpio ramdisk is also extracted into an editable tree with its list file; the compressed
+// file stays as unpacked and is used again while the tree is untouched.
+void ExtractRamdisk(const std::string& dump, const std::string& gz, Cfg& cfg, const Log& log) {
+  const std::string tree = JoinPath(dump, kRamdiskTree), list = JoinPath(dump, kRamdiskList);
+  try {
+    bootimg::File f(JoinPath(dump, gz), "rb");
+    bootimg::FileReader r(f);
+    auto cpio = bootimg::OpenDecompressor(bootimg::Compression::Gzip, r, 1ull << 30);
+    const bootimg::ExtractStats st = bootimg::ExtractCpio(*cpio, tree, list);
+    cfg.Add(kGroup, "ramdisk", kRamdiskTree);
+    cfg.Add(kGroup, "ramdisk_digest", EscapeCfg(bootimg::TreeDigest(tree, list)));
+    log("  ramdisk -> " + std::string(kRamdiskTree) + " (" + std::to_string(st.entries) + " entries)");
+  } catch (const std::exception& e) {
+    std::error_code ec;
+    std::filesystem::remove_all(tree, ec);
+    ::unlink(list.c_str());
+    log("  the ramdisk is not a gzip cpio archive (" + std::string(e.what()) + "); kept as " + gz);
+  }
+}
+
+// The compressed ramdisk to pack: the kept file, or the edited tree built and compressed into tmp.
+std::string RamdiskSource(const Cfg& cfg, const std::string& dump, const std::string& kept, const std::string& tmp,
+                          const Log& log) {
+  if (cfg.GetOr(kGroup, "ramdisk", "").empty()) return kept;
+  const std::string tree = JoinPath(dump, kRamdiskTree), list = JoinPath(dump, kRamdiskList);
+  if (!IsDir(tree)) return kept;
+  try {
+    if (bootimg::TreeDigest(tree, list) == UnescapeCfg(cfg.GetOr(kGroup, "ramdisk_digest", ""))) return kept;
+    log("  the ramdisk tree changed: building it again");
+    bootimg::StringWriter cpio;
+    bootimg::BuildCpio(tree, list, cpio);
+    bootimg::MemoryReader in(cpio.s.data(), cpio.s.size());
+    bootimg::File out(tmp, "wb");
+    bootimg::FileWriter w(out);
+    bootimg::Compress(bootimg::Compression::Gzip, in, w);
+    out.Close();
+  } catch (const Error&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw Error(std::string("ramdisk: ") + e.what());
+  }
+  return tmp;
+}
+
+}  // namespace
 
 void UnpackWrapped(const File& in, const std::string& dump, Cfg& cfg, const Log& log) {
+  if (DetectKind(in) == Kind::kGzip) {
+    SplitStream(in, in.size(), {{0, in.size(), JoinPath(dump, "ramdisk.cpio.gz")}}, nullptr);
+    cfg.Add(kGroup, "file", "ramdisk.cpio.gz");
+    log("  ramdisk.cpio.gz (" + std::to_string(in.size()) + " bytes)");
+    ExtractRamdisk(dump, "ramdisk.cpio.gz", cfg, log);
+    return;
+  }
   if (in.size() < 12) throw Error("wrapped image too short: " + in.path());
   uint8_t h[8];
   in.ReadAt(0, h, 8);
@@ -351,16 +413,28 @@ void UnpackWrapped(const File& in, const std::string& dump, Cfg& cfg, const Log&
   cfg.Add(kGroup, "file", EscapeCfg(name));
   if (tail) cfg.AddNum(kGroup, "size", in.size());
   log("  " + name + " (" + std::to_string(len) + " bytes, CRC ok)");
+  if (name == "ramdisk.cpio.gz") ExtractRamdisk(dump, name, cfg, log);
 }
 
 void PackWrapped(const Cfg& cfg, const std::string& dump, const std::string& out, const Log& log) {
   const std::string kind = cfg.Get(kGroup, "kind");
   const std::string name = UnescapeCfg(cfg.Get(kGroup, "file"));
   if (!IsSafeRelPath(name)) throw Error("bad file name in the .cfg: " + name);
-  const std::string src = JoinPath(dump, name);
+  const std::string rebuilt = out + ".ramdisk~";
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() { ::unlink(path.c_str()); }
+  } cleanup{rebuilt};
+  const std::string src = RamdiskSource(cfg, dump, JoinPath(dump, name), rebuilt, log);
   const uint64_t len = FileSizeOf(src);
   if (len > 0xFFFFFFFFu - 12) throw Error("file too large to wrap: " + src);
   SeqWriter w(out);
+  if (kind == "GZIP") {
+    w.CopyFrom(src, len);
+    w.Close();
+    log("  " + name + " (" + std::to_string(len) + " bytes)");
+    return;
+  }
   uint8_t h[8];
   std::memcpy(h, kind.data(), 4);
   Put32(h + 4, static_cast<uint32_t>(len));

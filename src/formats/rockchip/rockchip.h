@@ -1,6 +1,7 @@
 #pragma once
 // The Rockchip repacker's formats. Unpacking {image} writes the folder {image}.dump; a sub-image
-// (RSCE resource, KRNL/PARM wrapped, LOADER/TOS, Android boot, or an RKAF firmware on its own)
+// (RSCE resource, KRNL/PARM wrapped, LOADER/TOS, Android boot, a bare gzip ramdisk, or an RKAF
+// firmware on its own)
 // records what packing needs in {image}.cfg beside it, a whole RKFW update image in image.cfg
 // inside the folder. Packing an untouched folder gives the same image byte for byte.
 #include <cstdint>
@@ -15,7 +16,7 @@ namespace orvex::rk {
 
 using Log = std::function<void(const std::string&)>;
 
-enum class Kind { kRkfw, kRkaf, kRsce, kKrnl, kParm, kLoader, kAndroid, kUnknown };
+enum class Kind { kRkfw, kRkaf, kRsce, kKrnl, kParm, kLoader, kAndroid, kGzip, kUnknown };
 Kind DetectKind(const File& f);
 const char* KindName(Kind kind);
 

@@ -105,9 +105,32 @@ TEST(RockchipWrapped, KrnlSampleAndWrappedParameterRoundTripWithTheirCrcs) {
   ASSERT_EQ(r.exit_code, 0) << r.output;
   const std::string sample = ReadFile(kKrnl);
   EXPECT_EQ(ReadFile(tmp / "boot.img.dump/ramdisk.cpio.gz"), sample.substr(8, sample.size() - 12));
+  EXPECT_TRUE(fs::exists(tmp / "boot.img.dump/ramdisk/init.rc"));
   fs::remove(boot);
   ASSERT_EQ(Rk(Q(tmp / "boot.img.dump") + " " + Q(tmp / "boot.img.cfg")).exit_code, 0);
   EXPECT_EQ(ReadFile(boot), sample);
+
+  // An edit of the ramdisk tree is built into a new gzip cpio, wrapped with a valid CRC, and
+  // unpacks again to the edit.
+  WriteFile(tmp / "boot.img.dump/ramdisk/init.orvex.rc", "on boot\n");
+  ASSERT_EQ(Rk(Q(tmp / "boot.img.dump") + " " + Q(tmp / "boot.img.cfg")).exit_code, 0);
+  const std::string edited = ReadFile(boot);
+  ASSERT_EQ(edited.substr(0, 4), "KRNL");
+  ASSERT_EQ(Get32At(edited, 4) + 12u, edited.size());
+  EXPECT_EQ(Get32At(edited, edited.size() - 4), RkCrcBitwise(edited.substr(8, edited.size() - 12)));
+  fs::remove_all(tmp / "boot.img.dump");
+  ASSERT_EQ(Rk(Q(boot)).exit_code, 0);
+  EXPECT_EQ(ReadFile(tmp / "boot.img.dump/ramdisk/init.orvex.rc"), "on boot\n");
+
+  // The same ramdisk as a bare gzip boot.img (the older form) round trips too.
+  const fs::path gz = tmp / "old" / "boot.img";
+  fs::create_directories(gz.parent_path());
+  WriteFile(gz, sample.substr(8, sample.size() - 12));
+  ASSERT_EQ(Rk(Q(gz)).exit_code, 0);
+  EXPECT_TRUE(fs::exists(tmp / "old/boot.img.dump/ramdisk/init.rc"));
+  fs::remove(gz);
+  ASSERT_EQ(Rk(Q(tmp / "old/boot.img.dump") + " " + Q(tmp / "old/boot.img.cfg")).exit_code, 0);
+  EXPECT_EQ(ReadFile(gz), sample.substr(8, sample.size() - 12));
 
   // The parameter sample, wrapped as PARM: unpacks to its text; an edit is wrapped with a new CRC.
   const fs::path parm = tmp / "parameter.img";
