@@ -289,14 +289,16 @@ std::vector<MtdPart> ParseMtdParts(const std::string& text) {
       const std::string item = list.substr(at, comma - at);
       at = comma + 1;
       const size_t atSign = item.find('@'), open = item.find('('), close = item.find(')');
-      if (atSign == std::string::npos || open == std::string::npos || close == std::string::npos || open > close ||
-          atSign > open)
+      if (open == std::string::npos || close == std::string::npos || open > close ||
+          (atSign != std::string::npos && atSign > open))
         throw Error("parameter: cannot read the partition " + item);
       MtdPart p;
-      const std::string size = item.substr(0, atSign);
+      // "size@start(name)"; without "@start" a partition follows the one before it.
+      const std::string size = item.substr(0, atSign == std::string::npos ? open : atSign);
       p.grow = size == "-";
       if (!p.grow) p.size = ParseNum(size, "partition size");
-      p.start = ParseNum(item.substr(atSign + 1, open - atSign - 1), "partition start");
+      if (atSign != std::string::npos) p.start = ParseNum(item.substr(atSign + 1, open - atSign - 1), "partition start");
+      else if (!out.empty()) p.start = out.back().start + out.back().size;
       p.name = item.substr(open + 1, close - open - 1);
       const size_t flag = p.name.find(':');
       if (flag != std::string::npos) p.name.erase(flag);

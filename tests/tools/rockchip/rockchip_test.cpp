@@ -348,3 +348,31 @@ TEST(RockchipHostile, BrokenTablesNamesAndChecksumsAreRefused) {
     EXPECT_EQ(ListFiles(tmp.path()), std::vector<std::string>{"in/x.img"});
   }
 }
+
+// The real parameter sample's partition table: an image packs with the flash address and size
+// the table gives its partition, and an image larger than its slot (misc: 0x2000 sectors) is
+// refused by name.
+TEST(RockchipFirmware, RealParameterSampleGivesAddressesAndGuardsSlots) {
+  TempDir tmp;
+  const std::vector<RkafFile> files = {{"parameter", "Image/parameter.txt", ReadFile(kParameter), 0, 0x2000},
+                                       {"boot", "Image/boot.img", Pattern(5000, 14)},
+                                       {"misc", "Image/misc.img", std::string(1000, '\0')}};
+  const fs::path img = tmp / "update.img";
+  WriteFile(img, BuildRkfw("BOOT", BuildRkaf(files, 0x08010000, "RK3399")));
+  ASSERT_EQ(Rk(Q(img)).exit_code, 0);
+  EXPECT_EQ(ReadFile(tmp / "update.img.dump/Image/parameter.txt"), ReadFile(kParameter));
+  auto r = Rk(Q(tmp / "update.img.dump"));
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  for (const RkafEntryView& e : ReadRkaf(RkafOfRkfw(ReadFile(img)))) {
+    if (e.name == "boot") {
+      EXPECT_EQ(e.nandAddr, 0x1C000u);
+      EXPECT_EQ(e.nandSize, 0x10000u);
+    }
+    if (e.name == "misc") EXPECT_EQ(e.nandAddr, 0x6000u);
+  }
+  WriteFile(tmp / "update.img.dump/Image/misc.img", std::string(0x2000 * 512 + 1, '\0'));
+  r = Rk(Q(tmp / "update.img.dump"));
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.output.find("partition misc does not fit"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("4194304 bytes"), std::string::npos) << r.output;
+}
