@@ -84,7 +84,13 @@ fetch() {
     log "$pkg $ver: the .dsc has SHA-256 $got, the pinned sum is $sum; refusing it"
     exit 1
   fi
-  (cd "$dir" && dpkg-source --no-check -x "$(basename "$dsc")" tree >/dev/null)
+  # dpkg-source checks every file against the sums of the .dsc; the uploader's own signature it
+  # cannot check without Debian's developer keyring, which the archive signature stands in for.
+  if ! (cd "$dir" && dpkg-source -x "$(basename "$dsc")" tree > unpack.log 2>&1); then
+    cat "$dir/unpack.log"
+    log "$pkg $ver: cannot unpack the source package"
+    exit 1
+  fi
   touch "$dir/.fetched"
 }
 src_of() { echo "$cache/src/${1}_${2}/tree"; }
@@ -95,7 +101,7 @@ prefix_of() { echo "$cache/$1"; }
 build_lz4() {
   local t=$1 src=$2 p
   p=$(prefix_of "$t")
-  make -C "$src/lib" -j"$jobs" CC="$t-gcc" AR="$t-ar" TARGET_OS=MINGW CFLAGS="-O2" liblz4.a >/dev/null
+  make -C "$src/lib" -j"$jobs" CC="$t-gcc" AR="$t-ar" TARGET_OS=MINGW CFLAGS="-O2" liblz4.a
   install -d "$p/lib" "$p/include"
   install -m644 "$src/lib/liblz4.a" "$p/lib/"
   install -m644 "$src/lib/lz4.h" "$src/lib/lz4hc.h" "$src/lib/lz4frame.h" "$p/include/"
@@ -105,11 +111,9 @@ build_lz4() {
 build_zstd() {
   local t=$1 src=$2 p
   p=$(prefix_of "$t")
-  # Only the library core: compression and decompression, no legacy formats, no threads.
-  make -C "$src/lib" -j"$jobs" CC="$t-gcc" AR="$t-ar" TARGET_SYSTEM=Windows_NT ZSTD_LEGACY_SUPPORT=0 \
-    HAVE_PTHREAD=0 ZSTD_NO_ASM=1 CFLAGS="-O2" libzstd.a-nomt >/dev/null 2>&1 ||
-    make -C "$src/lib" -j"$jobs" CC="$t-gcc" AR="$t-ar" ZSTD_LEGACY_SUPPORT=0 ZSTD_NO_ASM=1 CFLAGS="-O2" \
-      libzstd.a >/dev/null
+  # Only the library core: compression and decompression, no legacy formats, single-threaded.
+  make -C "$src/lib" -j"$jobs" CC="$t-gcc" AR="$t-ar" ZSTD_LEGACY_SUPPORT=0 ZSTD_NO_ASM=1 CFLAGS="-O2" \
+    libzstd.a-nomt
   install -d "$p/lib" "$p/include"
   install -m644 "$src/lib/libzstd.a" "$p/lib/"
   install -m644 "$src/lib/zstd.h" "$src/lib/zstd_errors.h" "$src/lib/zdict.h" "$p/include/"
@@ -120,12 +124,15 @@ build_xz() {
   local t=$1 src=$2 p b
   p=$(prefix_of "$t")
   b=$cache/build/$t/xz && rm -rf "$b" && mkdir -p "$b"
-  # mingw-w64 defines _M_X64, which makes liblzma use _BitScanForward64: its header is included.
+  # mingw-w64 defines _M_X64, which makes liblzma's 64-bit match finder use _BitScanForward64:
+  # its header is included there (not for the 32-bit target, whose assembler files it would break).
+  local cflags="-O2"
+  [ "$t" = x86_64-w64-mingw32 ] && cflags="-O2 -include intrin.h"
   (cd "$b" && "$src/configure" --host="$t" --prefix="$p" --enable-static --disable-shared \
      CC="$t-gcc" AR="$t-ar" RANLIB="$t-ranlib" \
      --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-scripts \
-     --disable-doc --disable-nls --disable-threads --disable-lzma-links CFLAGS="-O2 -include intrin.h" >/dev/null &&
-   make -j"$jobs" -C src/liblzma >/dev/null && make -C src/liblzma install >/dev/null)
+     --disable-doc --disable-nls --disable-threads --disable-lzma-links CFLAGS="$cflags" &&
+   make -j"$jobs" -C src/liblzma && make -C src/liblzma install)
 }
 
 build_bzip2() {
@@ -194,13 +201,26 @@ for t in $targets; do
     # Each build works on a fresh copy of the tree, so that the two targets never mix objects.
     work=$cache/build/$t/src-$pkg && rm -rf "$work" && mkdir -p "$cache/build/$t" &&
       cp -a "$(src_of "$pkg" "$ver")" "$work"
-    case $pkg in
-      lz4) build_lz4 "$t" "$work" ;;
-      libzstd) build_zstd "$t" "$work" ;;
-      xz-utils) build_xz "$t" "$work" ;;
-      bzip2) build_bzip2 "$t" "$work" ;;
-      brotli) build_brotli "$t" "$work" ;;
-    esac
+    blog=$cache/build/$t/$pkg.log
+    # A subshell outside any condition, so that the first failing command ends the build.
+    set +e
+    (
+      set -e
+      case $pkg in
+        lz4) build_lz4 "$t" "$work" ;;
+        libzstd) build_zstd "$t" "$work" ;;
+        xz-utils) build_xz "$t" "$work" ;;
+        bzip2) build_bzip2 "$t" "$work" ;;
+        brotli) build_brotli "$t" "$work" ;;
+      esac
+    ) > "$blog" 2>&1
+    rc=$?
+    set -e
+    if [ "$rc" -ne 0 ]; then
+      tail -n 30 "$blog"
+      log "building $pkg $ver for $t failed (the whole log: $blog)"
+      exit 1
+    fi
     rm -rf "$work"
     touch "$mark"
   done

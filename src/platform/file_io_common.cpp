@@ -1,7 +1,7 @@
 // The retrying whole-buffer forms of the positioned reads and writes.
 #include <cerrno>
 
-#include "file_io.h"
+#include "platform_io.h"
 
 namespace orvex::platform {
 

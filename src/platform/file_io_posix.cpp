@@ -6,13 +6,16 @@
 
 #include <cerrno>
 
-#include "file_io.h"
+#include "platform_io.h"
 
 namespace orvex::platform {
 
 int OpenForRead(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
 int CreateForWrite(const std::string& path, bool noFollow) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0), 0644);
+}
+int CreateNewFile(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 int CloseFile(int fd) { return ::close(fd); }
 
@@ -55,7 +58,7 @@ PathKind KindOf(const std::string& path) {
   if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
   return S_ISREG(st.st_mode) ? PathKind::kFile : PathKind::kOther;
 }
-bool ReplaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+bool RenameReplacing(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 }  // namespace orvex::platform

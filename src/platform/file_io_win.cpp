@@ -13,7 +13,7 @@
 
 #include <cerrno>
 
-#include "file_io.h"
+#include "platform_io.h"
 #include "platform.h"
 
 namespace orvex::platform {
@@ -57,6 +57,11 @@ int CreateForWrite(const std::string& path, bool) {
     DeviceIoControl(HandleOf(fd), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &done, nullptr);
   }
   return fd;
+}
+
+int CreateNewFile(const std::string& path) {
+  return _wopen(ToPath(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                _S_IREAD | _S_IWRITE);
 }
 
 int CloseFile(int fd) { return _close(fd); }
@@ -128,7 +133,7 @@ PathKind KindOf(const std::string& path) {
   return (a & FILE_ATTRIBUTE_DEVICE) ? PathKind::kOther : PathKind::kFile;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool RenameReplacing(const std::string& from, const std::string& to) {
   if (MoveFileExW(ToPath(from).c_str(), ToPath(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   SetErrno(GetLastError());
   return false;

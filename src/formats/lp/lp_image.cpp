@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "file_io.h"
+#include "platform_io.h"
 #include "lp/lp_reader.h"
 #include "sparse/sparse_writer.h"
 

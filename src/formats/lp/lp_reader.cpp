@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "file_io.h"
+#include "platform_io.h"
 #include "sparse/sparse_format.h"
 
 namespace orvex::lp {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "file_io.h"
+#include "platform_io.h"
 #include "sparse/sparse_format.h"
 
 namespace orvex::sparse {

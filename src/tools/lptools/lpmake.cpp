@@ -16,7 +16,7 @@
 #include "lp/lp_image.h"
 #include "lp/lp_reader.h"
 #include "options.h"
-#include "file_io.h"
+#include "platform_io.h"
 
 namespace {
 
@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
   // never removes a file that was there before.
   const std::string temp = output + ".lpmake-part";
   bool ok = full ? lp::WriteFullImage(temp, m, images, sparse_out, &error) : lp::WriteEmptyImage(temp, m, &error);
-  if (ok && !platform::ReplaceFile(temp, output)) {
+  if (ok && !platform::RenameReplacing(temp, output)) {
     error = "cannot rename " + temp + " to " + output + ": " + strerror(errno);
     ok = false;
   }

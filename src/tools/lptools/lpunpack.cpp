@@ -15,7 +15,7 @@
 #include "lp/lp_reader.h"
 #include "options.h"
 #include "platform.h"
-#include "file_io.h"
+#include "platform_io.h"
 
 namespace {
 

@@ -14,6 +14,8 @@ int OpenForRead(const std::string& path);
 // holes, the file may have them (NTFS: the file is marked sparse). With noFollow a symbolic link
 // in the path's last part is refused instead of written through (Linux; Windows makes no links).
 int CreateForWrite(const std::string& path, bool noFollow = false);
+// Creates a file that must not exist yet (no link is followed), or -1 (errno EEXIST when it does).
+int CreateNewFile(const std::string& path);
 int CloseFile(int fd);
 
 // pread/pwrite: the number of bytes moved, 0 at the end of the file (reads), -1 on an error.
@@ -43,7 +45,7 @@ int64_t CopyRange(int in, uint64_t inOffset, int out, uint64_t outOffset, uint64
 enum class PathKind { kMissing, kFile, kFolder, kLink, kOther };
 PathKind KindOf(const std::string& path);
 // Renames a file, replacing the file of the new name if there is one. True on success.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool RenameReplacing(const std::string& from, const std::string& to);
 // Removes a file or a link (not a folder). True on success.
 bool RemoveFile(const std::string& path);
 
