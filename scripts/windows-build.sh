@@ -38,7 +38,8 @@ echo "windows-build: libraries ready in $((SECONDS - deps_start)) s"
 
 # The Linux tool folder, when a Linux build is there, for the tools' byte-for-byte comparisons.
 linux_bin=${ORVEX_LINUX_BIN_DIR:-}
-if [ -z "$linux_bin" ] && [ -x "$root/${ORVEX_BUILD_DIR:-build}/bin/makesuper/lpmake" ]; then
+if [ -z "$linux_bin" ] && [ -x "$root/${ORVEX_BUILD_DIR:-build}/bin/makesuper/lpmake" ] &&
+  [ -x "$root/${ORVEX_BUILD_DIR:-build}/bin/dtbTool" ] && [ -x "$root/${ORVEX_BUILD_DIR:-build}/orvex-cli" ]; then
   linux_bin=$root/${ORVEX_BUILD_DIR:-build}/bin
 fi
 

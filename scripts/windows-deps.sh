@@ -33,6 +33,7 @@ pins=(
   "xz-utils 5.4.1-1+deb12u1 38f98e356f7e7e89b0920d39c55dd5f3d1a9f2684bff83c8b4890561e1832e94"
   "bzip2 1.0.8-5 ed9c40f4de3f9e064535e15eac1c61a0f606763db98f4579dbc04067b94a8944"
   "brotli 1.0.9-2 8c4c86748ec9770e08b60233d658593650444b04a452dc5b607ed5b5537b683e"
+  "e2fsprogs 1.47.0-2 35b4de254e021f721362b767994598e249fea02e38ac446197cd9c22be1130fd"
 )
 
 log() { echo "windows-deps: $*"; }
@@ -170,6 +171,23 @@ build_brotli() {
   pc "$p" libbrotlienc "Brotli encoder" 1.0.9 "-lbrotlienc -lbrotlicommon"
 }
 
+build_e2fsprogs() {
+  local t=$1 src=$2 p b
+  p=$(prefix_of "$t")
+  b=$cache/build/$t/e2fsprogs && rm -rf "$b" && mkdir -p "$b" && cd "$b"
+  # Only libcom_err, libuuid (which libext2fs calls) and libext2fs: no programs, no shared
+  # libraries, no translations. The library has a Windows I/O manager of its own.
+  "$src/configure" --host="$t" --prefix="$p" CC="$t-gcc" AR="$t-ar" RANLIB="$t-ranlib" CFLAGS="-O2" \
+    --disable-nls --disable-elf-shlibs --disable-bsd-shlibs --disable-fsck --disable-uuidd \
+    --disable-e2initrd-helper --disable-defrag --disable-imager --disable-debugfs --disable-resizer \
+    --disable-tdb --disable-fuse2fs --disable-threads --without-pthread --disable-backtrace --disable-mmp
+  make -C util  # helpers the library build runs on this machine
+  local d
+  for d in lib/et lib/uuid lib/ext2fs; do make -j"$jobs" -C "$d"; done
+  for d in lib/et lib/uuid lib/ext2fs; do make -C "$d" install; done
+  rm -rf "$p/bin" "$p/share"  # compile_et and its documentation
+}
+
 # pc <prefix> <name> <description> <version> <libs>: a pkg-config file for the library.
 pc() {
   install -d "$1/lib/pkgconfig"
@@ -212,6 +230,7 @@ for t in $targets; do
         xz-utils) build_xz "$t" "$work" ;;
         bzip2) build_bzip2 "$t" "$work" ;;
         brotli) build_brotli "$t" "$work" ;;
+        e2fsprogs) build_e2fsprogs "$t" "$work" ;;
       esac
     ) > "$blog" 2>&1
     rc=$?
