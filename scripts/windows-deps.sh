@@ -180,10 +180,14 @@ build_e2fsprogs() {
   "$src/configure" --host="$t" --prefix="$p" CC="$t-gcc" AR="$t-ar" RANLIB="$t-ranlib" CFLAGS="-O2" \
     --disable-nls --disable-elf-shlibs --disable-bsd-shlibs --disable-fsck --disable-uuidd \
     --disable-e2initrd-helper --disable-defrag --disable-imager --disable-debugfs --disable-resizer \
-    --disable-tdb --disable-fuse2fs --disable-threads --without-pthread --disable-backtrace --disable-mmp
+    --disable-tdb --disable-fuse2fs --without-pthread --disable-backtrace --disable-mmp
   make -C util  # helpers the library build runs on this machine
   local d
-  for d in lib/et lib/uuid lib/ext2fs; do make -j"$jobs" -C "$d"; done
+  make -j"$jobs" -C lib/et
+  # The generated headers next (with lib/et's compile_et): the library's makefile does not order
+  # them before the objects of a parallel build.
+  make -C lib/ext2fs ext2_err.h crc32c_table.h
+  for d in lib/uuid lib/ext2fs; do make -j"$jobs" -C "$d"; done
   for d in lib/et lib/uuid lib/ext2fs; do make -C "$d" install; done
   rm -rf "$p/bin" "$p/share"  # compile_et and its documentation
 }
