@@ -19,3 +19,12 @@ set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -DWINVER=0x0601")
 
 # Tests and test discovery run the .exe files through Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tests/windows/wine-run.sh)
+
+# The libraries scripts/windows-deps.sh builds from Debian's source packages (one folder per
+# target under its cache folder), found like the packaged mingw-w64 zlib.
+if(ORVEX_WINDEPS_DIR)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${ORVEX_WINDEPS_DIR}/${ORVEX_MINGW_TRIPLET})
+endif()
+# Static libraries only, so that the tools need no DLLs beside them.
+set(ZLIB_USE_STATIC_LIBS ON)
+set(CMAKE_FIND_LIBRARY_SUFFIXES .a)

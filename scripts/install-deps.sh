@@ -23,7 +23,9 @@ PACKAGES=(
   mkbootimg cpio xz-utils bzip2 zstd bsdiff
 )
 if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
-  PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)
+  # the Windows tools' libraries: zlib packaged, the rest built from Debian's source packages
+  PACKAGES+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales libz-mingw-w64-dev
+    debian-archive-keyring)
 fi
 
 SUDO=""

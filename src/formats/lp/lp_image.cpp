@@ -1,13 +1,11 @@
 #include "lp/lp_image.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
+#include "platform_io.h"
 #include "lp/lp_reader.h"
 #include "sparse/sparse_writer.h"
 
@@ -17,18 +15,7 @@ namespace {
 
 constexpr size_t kBufferBytes = kCopyBufferBytes;
 
-bool PwriteAll(int fd, const void* buf, size_t len, uint64_t off) {
-  auto* p = static_cast<const unsigned char*>(buf);
-  while (len > 0) {
-    ssize_t n = pwrite(fd, p, len, static_cast<off_t>(off));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-    off += static_cast<uint64_t>(n);
-  }
-  return true;
-}
+bool PwriteAll(int fd, const void* buf, size_t len, uint64_t off) { return platform::WriteAllAt(fd, buf, len, off); }
 
 bool IsZero(const uint8_t* p, size_t n) {
   // Word-wise: compare the first 8 bytes, then the block with itself shifted.
@@ -152,20 +139,18 @@ bool CopyToFile(const ImageSource& src, uint64_t src_offset, int out_fd, uint64_
   uint64_t pos = src_offset;
   bool kernel_copy = true;
   while (pos < end) {
-    off_t data = lseek(in, static_cast<off_t>(pos), SEEK_DATA);
-    if (data < 0) {
-      if (errno == ENXIO) return true;  // only a hole remains
+    uint64_t data = 0, hole = 0;
+    const platform::Region r = platform::NextDataRegion(in, pos, &data, &hole);
+    if (r == platform::Region::kOnlyHole) return true;  // only a hole remains
+    if (r == platform::Region::kUnknown)
       return CopyBuffered(src, pos, out_fd, out_offset + (pos - src_offset), end - pos, bs, buf, error);
-    }
-    if (uint64_t(data) >= end) return true;
-    pos = uint64_t(data);
-    off_t hole = lseek(in, data, SEEK_HOLE);
-    const uint64_t stop = hole < 0 ? end : std::min<uint64_t>(end, uint64_t(hole));
+    if (data >= end) return true;
+    pos = data;
+    const uint64_t stop = std::min<uint64_t>(end, hole);
     while (pos < stop) {
       const uint64_t n = std::min<uint64_t>(stop - pos, 64u << 20);
       if (kernel_copy) {
-        loff_t in_off = static_cast<loff_t>(pos), out_off = static_cast<loff_t>(out_offset + (pos - src_offset));
-        const ssize_t got = copy_file_range(in, &in_off, out_fd, &out_off, n, 0);
+        const int64_t got = platform::CopyRange(in, pos, out_fd, out_offset + (pos - src_offset), n);
         if (got > 0) {
           pos += uint64_t(got);
           continue;
@@ -207,14 +192,14 @@ bool WriteEmptyImage(const std::string& out_path, const Metadata& m, std::string
     return false;
   }
   bytes.insert(bytes.end(), blob.begin(), blob.end());
-  int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = platform::CreateForWrite(out_path);
   if (fd < 0) {
     *error = "cannot create " + out_path + ": " + strerror(errno);
     return false;
   }
   const bool ok = PwriteAll(fd, bytes.data(), bytes.size(), 0);
   const int err = errno;
-  if (close(fd) != 0 || !ok) {
+  if (platform::CloseFile(fd) != 0 || !ok) {
     *error = "cannot write " + out_path + ": " + strerror(ok ? errno : err);
     return false;
   }
@@ -248,21 +233,21 @@ bool WriteFullImage(const std::string& out_path, const Metadata& m, const std::m
   std::unique_ptr<uint8_t[]> buf(new uint8_t[kBufferBytes]);
 
   if (!sparse_out) {
-    int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = platform::CreateForWrite(out_path);
     if (fd < 0) {
       *error = "cannot create " + out_path + ": " + strerror(errno);
       return false;
     }
     auto fail = [&](const std::string& what) {
       *error = what;
-      close(fd);
+      platform::CloseFile(fd);
       return false;
     };
-    if (ftruncate(fd, static_cast<off_t>(dev.size)) != 0) return fail("cannot size " + out_path + ": " + strerror(errno));
+    if (!platform::SetFileSize(fd, dev.size)) return fail("cannot size " + out_path + ": " + strerror(errno));
     if (!PwriteAll(fd, area.data(), area.size(), 0)) return fail("cannot write " + out_path + ": " + strerror(errno));
     for (const Segment& s : segs)
       if (!CopyToFile(*s.src, s.src_offset, fd, s.dev_offset, s.length, bs, buf.get(), error)) return fail(*error);
-    if (close(fd) != 0) {
+    if (platform::CloseFile(fd) != 0) {
       *error = "cannot write " + out_path + ": " + strerror(errno);
       return false;
     }

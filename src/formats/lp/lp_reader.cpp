@@ -1,36 +1,22 @@
 #include "lp/lp_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "platform_io.h"
 #include "sparse/sparse_format.h"
 
 namespace orvex::lp {
 
 namespace {
 
-bool PreadAll(int fd, void* buf, size_t len, uint64_t off) {
-  auto* p = static_cast<unsigned char*>(buf);
-  while (len > 0) {
-    ssize_t n = pread(fd, p, len, static_cast<off_t>(off));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-    off += static_cast<uint64_t>(n);
-  }
-  return true;
-}
+bool PreadAll(int fd, void* buf, size_t len, uint64_t off) { return platform::ReadAllAt(fd, buf, len, off); }
 
 class FileSource : public ImageSource {
  public:
   FileSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  ~FileSource() override { close(fd_); }
+  ~FileSource() override { platform::CloseFile(fd_); }
   uint64_t Size() const override { return size_; }
   int RawFd() const override { return fd_; }
   bool ReadAt(uint64_t offset, void* buf, size_t len, std::string* error) const override {
@@ -53,7 +39,7 @@ class FileSource : public ImageSource {
 class SparseSource : public ImageSource {
  public:
   explicit SparseSource(int fd) : fd_(fd) {}
-  ~SparseSource() override { close(fd_); }
+  ~SparseSource() override { platform::CloseFile(fd_); }
   bool Open(std::string* error) { return reader_.Open(fd_, error); }
   uint64_t Size() const override { return reader_.expanded_size(); }
   bool ReadAt(uint64_t offset, void* buf, size_t len, std::string* error) const override {
@@ -108,24 +94,24 @@ bool ReadMetadataAt(const ImageSource& src, uint64_t off, const Geometry& g, Met
 }  // namespace
 
 std::unique_ptr<ImageSource> OpenImageSource(const std::string& path, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = platform::OpenForRead(path);
   if (fd < 0) {
     *error = "cannot open " + path + ": " + strerror(errno);
     return nullptr;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  const int64_t size = platform::IsRegularFile(fd) ? platform::SizeOfFile(fd) : -1;
+  if (size < 0) {
     *error = path + " is not a regular file";
-    close(fd);
+    platform::CloseFile(fd);
     return nullptr;
   }
   unsigned char magic[4] = {};
-  if (st.st_size >= 4 && PreadAll(fd, magic, 4, 0) && sparse::HasSparseMagic(magic)) {
+  if (size >= 4 && PreadAll(fd, magic, 4, 0) && sparse::HasSparseMagic(magic)) {
     auto s = std::make_unique<SparseSource>(fd);
     if (!s->Open(error)) return nullptr;
     return s;
   }
-  return std::make_unique<FileSource>(fd, static_cast<uint64_t>(st.st_size));
+  return std::make_unique<FileSource>(fd, static_cast<uint64_t>(size));
 }
 
 std::unique_ptr<ImageSource> MemorySource(const uint8_t* data, size_t len) {

@@ -1,42 +1,29 @@
 #include "sparse/sparse_reader.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "platform_io.h"
 #include "sparse/sparse_format.h"
 
 namespace orvex::sparse {
 
 namespace {
 
-bool PreadAll(int fd, void* buf, size_t len, uint64_t off) {
-  auto* p = static_cast<unsigned char*>(buf);
-  while (len > 0) {
-    ssize_t n = pread(fd, p, len, static_cast<off_t>(off));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-    off += static_cast<uint64_t>(n);
-  }
-  return true;
-}
+bool PreadAll(int fd, void* buf, size_t len, uint64_t off) { return platform::ReadAllAt(fd, buf, len, off); }
 
 }  // namespace
 
 bool SparseReader::Open(int fd, std::string* error) {
   fd_ = fd;
   chunks_.clear();
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
+  const int64_t size = platform::SizeOfFile(fd);
+  if (size < 0) {
     *error = std::string("cannot stat sparse image: ") + strerror(errno);
     return false;
   }
-  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+  const uint64_t file_size = static_cast<uint64_t>(size);
   FileHeader h;
   if (file_size < sizeof(h) || !PreadAll(fd, &h, sizeof(h), 0)) {
     *error = "sparse image is truncated (no complete file header)";

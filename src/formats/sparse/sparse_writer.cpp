@@ -1,14 +1,12 @@
 #include "sparse/sparse_writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "platform_io.h"
 #include "sparse/sparse_format.h"
 
 namespace orvex::sparse {
@@ -19,23 +17,12 @@ namespace {
 constexpr uint64_t kMaxRawChunkBytes = 64ull << 20;
 constexpr uint64_t kMaxChunkBlocks = 0xFFFFFFFFull;
 
-bool PwriteAll(int fd, const void* buf, size_t len, uint64_t off) {
-  auto* p = static_cast<const unsigned char*>(buf);
-  while (len > 0) {
-    ssize_t n = pwrite(fd, p, len, static_cast<off_t>(off));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-    off += static_cast<uint64_t>(n);
-  }
-  return true;
-}
+bool PwriteAll(int fd, const void* buf, size_t len, uint64_t off) { return platform::WriteAllAt(fd, buf, len, off); }
 
 }  // namespace
 
 SparseWriter::~SparseWriter() {
-  if (own_fd_ && fd_ >= 0) close(fd_);
+  if (own_fd_ && fd_ >= 0) platform::CloseFile(fd_);
 }
 
 bool SparseWriter::Fail(const std::string& what, int err) {
@@ -45,7 +32,7 @@ bool SparseWriter::Fail(const std::string& what, int err) {
 
 bool SparseWriter::Open(const std::string& path, uint32_t block_size, uint64_t total_blocks,
                         std::string* error) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = platform::CreateForWrite(path);
   if (fd < 0) {
     *error = "cannot create " + path + ": " + strerror(errno);
     return false;
@@ -169,12 +156,12 @@ bool SparseWriter::Finish() {
   h.total_chunks = static_cast<uint32_t>(chunk_count_);
   h.image_checksum = 0;
   if (!PwriteAll(fd_, &h, sizeof(h), 0)) return Fail("cannot write sparse image header", errno);
-  if (ftruncate(fd_, static_cast<off_t>(file_pos_)) != 0 && errno != EINVAL)
+  if (!platform::SetFileSize(fd_, file_pos_) && errno != EINVAL)
     return Fail("cannot size sparse image", errno);
   if (own_fd_) {
     int fd = fd_;
     fd_ = -1;
-    if (close(fd) != 0) return Fail("cannot close sparse image", errno);
+    if (platform::CloseFile(fd) != 0) return Fail("cannot close sparse image", errno);
   }
   return true;
 }
@@ -195,18 +182,16 @@ bool WriteSparseFromRaw(int raw_fd, uint32_t block_size, uint64_t total_blocks,
   auto in_hole = [&](uint64_t off) -> bool {
     if (!seek_works) return false;
     if (off >= data_start && off < data_end) return false;
-    off_t d = lseek(raw_fd, static_cast<off_t>(off), SEEK_DATA);
-    if (d < 0) {
-      if (errno == ENXIO) {  // no data after off
+    switch (platform::NextDataRegion(raw_fd, off, &data_start, &data_end)) {
+      case platform::Region::kOnlyHole:  // no data after off
         data_start = data_end = UINT64_MAX;
         return true;
-      }
-      seek_works = false;
-      return false;
+      case platform::Region::kUnknown:
+        seek_works = false;
+        return false;
+      case platform::Region::kData:
+        break;
     }
-    off_t h = lseek(raw_fd, d, SEEK_HOLE);
-    data_start = static_cast<uint64_t>(d);
-    data_end = h < 0 ? UINT64_MAX : static_cast<uint64_t>(h);
     return off < data_start;
   };
 
@@ -233,8 +218,7 @@ bool WriteSparseFromRaw(int raw_fd, uint32_t block_size, uint64_t total_blocks,
     const size_t bytes = static_cast<size_t>((end - blk) * block_size);
     size_t got = 0;
     while (got < bytes) {
-      ssize_t n = pread(raw_fd, buf.get() + got, bytes - got,
-                        static_cast<off_t>(blk * block_size + got));
+      const int64_t n = platform::ReadAt(raw_fd, buf.get() + got, bytes - got, blk * block_size + got);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         *error = std::string("cannot read raw image: ") + strerror(errno);

@@ -8,10 +8,12 @@
 #include <filesystem>
 #include <iostream>
 #include <set>
+#include <vector>
 #include <string>
 
 #include "../dtbtool/file_io.h"
 #include "multidtb.h"
+#include "platform.h"
 
 namespace md = orvex::multidtb;
 
@@ -35,9 +37,10 @@ int Split(const std::string& image, const std::string& outDir) {
   std::string data;
   ReadImage(image, &data);
   std::error_code ec;
-  std::filesystem::create_directories(outDir, ec);
-  if (!std::filesystem::is_directory(outDir)) throw md::Error(outDir + ": cannot create the folder");
-  auto target = [&](const std::string& name) { return (std::filesystem::path(outDir) / name).string(); };
+  const std::filesystem::path dir = orvex::platform::ToPath(outDir);
+  std::filesystem::create_directories(dir, ec);
+  if (!std::filesystem::is_directory(dir, ec)) throw md::Error(outDir + ": cannot create the folder");
+  auto target = [&](const std::string& name) { return orvex::platform::FromPath(dir / orvex::platform::ToPath(name)); };
   std::string error;
 
   if (md::IsFdt(data)) {
@@ -79,23 +82,26 @@ int Split(const std::string& image, const std::string& outDir) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  std::string a1 = argc > 1 ? argv[1] : "";
-  if (argc == 2 && (a1 == "-h" || a1 == "--help")) {
+  // UTF-8 on both systems (Windows hands main() its arguments in the ANSI code page).
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  const size_t count = args.size() + 1;  // as argc counts, with the program's name
+  std::string a1 = count > 1 ? args[0] : "";
+  if (count == 2 && (a1 == "-h" || a1 == "--help")) {
     std::cout << kUsage;
     return 0;
   }
   try {
-    if (argc == 3 && a1 == "-t") {
+    if (count == 3 && a1 == "-t") {
       std::string data;
-      ReadImage(argv[2], &data);
-      std::cout << argv[2] << ": " << data.size() << " bytes unpacked\n";
+      ReadImage(args[1], &data);
+      std::cout << args[1] << ": " << data.size() << " bytes unpacked\n";
       return 0;
     }
-    if (argc != 3) {
+    if (count != 3) {
       std::cerr << kUsage;
       return 2;
     }
-    return Split(argv[1], argv[2]);
+    return Split(args[0], args[1]);
   } catch (const md::Error& e) {
     std::cerr << "dtbSplit: " << e.what() << "\n";
     return 1;

@@ -13,6 +13,7 @@
 
 #include "file_io.h"
 #include "multidtb.h"
+#include "platform.h"
 
 namespace fs = std::filesystem;
 namespace md = orvex::multidtb;
@@ -26,15 +27,20 @@ const char kUsage[] =
     "present (otherwise version 2, pages of 2048 bytes); -s sets the page size. -p (the folder of\n"
     "dtc) is accepted for compatibility: the trees are read directly.\n";
 
+// UTF-8 text and file-system paths (Windows paths are UTF-16).
+fs::path P(const std::string& utf8) { return orvex::platform::ToPath(utf8); }
+std::string U(const fs::path& p) { return orvex::platform::FromPath(p); }
+
 int Run(int argc, char** argv) {
   bool verbose = false;
   std::string out, dir;
   uint32_t pageOverride = 0;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (a == "--verbose" || a == "-v") verbose = true;
-    else if ((a == "-p" || a == "-o" || a == "-s") && i + 1 < argc) {
-      std::string v = argv[++i];
+    else if ((a == "-p" || a == "-o" || a == "-s") && i + 1 < args.size()) {
+      std::string v = args[++i];
       if (a == "-o") out = v;
       if (a == "-s") {
         if (v.empty() || v.size() > 7 || v.find_first_not_of("0123456789") != std::string::npos) {
@@ -62,8 +68,8 @@ int Run(int argc, char** argv) {
 
   md::Layout layout;
   std::string error, text;
-  const std::string layoutPath = (fs::path(dir) / md::kLayoutFile).string();
-  if (fs::exists(fs::symlink_status(layoutPath))) {
+  const std::string layoutPath = U(P(dir) / md::kLayoutFile);
+  if (fs::exists(fs::symlink_status(P(layoutPath)))) {
     if (!md::ReadSmallFile(layoutPath, 4096, &text, &error)) throw md::Error(error);
     if (!md::ParseLayoutText(text, &layout.version, &layout.pageSize))
       throw md::Error(layoutPath + ": unusable Version or PageSize");
@@ -72,8 +78,8 @@ int Run(int argc, char** argv) {
 
   std::vector<std::string> names;
   std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+  for (fs::directory_iterator it(P(dir), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = U(it->path().filename());
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dtb") == 0 && it->is_regular_file()) names.push_back(name);
   }
   if (ec) throw md::Error(dir + ": " + ec.message());
@@ -84,7 +90,7 @@ int Run(int argc, char** argv) {
   for (const std::string& name : names) {
     md::Tree t;
     t.source = name;
-    if (!md::ReadSmallFile((fs::path(dir) / name).string(), md::kMaxContainerBytes, &t.fdt, &error))
+    if (!md::ReadSmallFile(U(P(dir) / P(name)), md::kMaxContainerBytes, &t.fdt, &error))
       throw md::Error(error);
     const uint32_t total = md::CheckFdt(t.fdt);
     t.fdt.resize(total);

@@ -4,7 +4,6 @@
 //   lpmake --metadata-size=N --metadata-slots=N (--device-size=N|auto | --device=NAME:SIZE[:ALIGN[:OFF]])
 //          [--group=NAME:MAX]... [--partition=NAME:ATTRS:SIZE[:GROUP]]... [--image=NAME=FILE]...
 //          [--sparse] [--virtual-ab] [...] --output=FILE
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "lp/lp_image.h"
 #include "lp/lp_reader.h"
 #include "options.h"
+#include "platform_io.h"
 
 namespace {
 
@@ -232,12 +232,12 @@ int main(int argc, char** argv) {
   // never removes a file that was there before.
   const std::string temp = output + ".lpmake-part";
   bool ok = full ? lp::WriteFullImage(temp, m, images, sparse_out, &error) : lp::WriteEmptyImage(temp, m, &error);
-  if (ok && rename(temp.c_str(), output.c_str()) != 0) {
+  if (ok && !platform::RenameReplacing(temp, output)) {
     error = "cannot rename " + temp + " to " + output + ": " + strerror(errno);
     ok = false;
   }
   if (!ok) {
-    unlink(temp.c_str());
+    platform::RemoveFile(temp);
     std::cerr << "lpmake: " << error << "\n";
     return 1;
   }

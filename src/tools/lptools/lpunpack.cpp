@@ -2,10 +2,6 @@
 // read in place) into an output folder.
 //
 //   lpunpack [-p NAME]... [-S SLOT | --slot=SLOT] SUPER_IMAGE [OUTPUT_DIR]
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -18,6 +14,8 @@
 #include "lp/lp_image.h"
 #include "lp/lp_reader.h"
 #include "options.h"
+#include "platform.h"
+#include "platform_io.h"
 
 namespace {
 
@@ -47,25 +45,25 @@ bool Extract(const lp::ImageSource& src, const lp::Metadata& m, const lp::Partit
     }
     total += e.num_sectors * lp::kSectorSize;
   }
-  struct stat st;
-  if (lstat(out.c_str(), &st) == 0 && (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode))) {
-    if (S_ISDIR(st.st_mode) || unlink(out.c_str()) != 0) {
+  const platform::PathKind kind = platform::KindOf(out);
+  if (kind != platform::PathKind::kMissing && kind != platform::PathKind::kFile) {
+    if (kind == platform::PathKind::kFolder || !platform::RemoveFile(out)) {
       *error = "cannot replace " + out;
       return false;
     }
   }
-  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = platform::CreateForWrite(out, /*noFollow=*/true);
   if (fd < 0) {
     *error = "cannot create " + out + ": " + strerror(errno);
     return false;
   }
   auto fail = [&](const std::string& what) {
     *error = what;
-    close(fd);
-    unlink(out.c_str());
+    platform::CloseFile(fd);
+    platform::RemoveFile(out);
     return false;
   };
-  if (ftruncate(fd, static_cast<off_t>(total)) != 0) return fail("cannot size " + out + ": " + strerror(errno));
+  if (!platform::SetFileSize(fd, total)) return fail("cannot size " + out + ": " + strerror(errno));
   const uint32_t bs = m.geometry.logical_block_size;
   uint64_t logical = 0;
   for (uint32_t i = 0; i < part.num_extents; ++i) {
@@ -78,9 +76,9 @@ bool Extract(const lp::ImageSource& src, const lp::Metadata& m, const lp::Partit
     }
     logical += len;  // a zero extent stays a hole
   }
-  if (close(fd) != 0) {
+  if (platform::CloseFile(fd) != 0) {
     *error = "cannot write " + out + ": " + strerror(errno);
-    unlink(out.c_str());
+    platform::RemoveFile(out);
     return false;
   }
   return true;
@@ -145,8 +143,8 @@ int main(int argc, char** argv) {
     }
   }
   std::error_code ec;
-  std::filesystem::create_directories(outdir, ec);
-  if (!std::filesystem::is_directory(outdir, ec)) {
+  std::filesystem::create_directories(platform::ToPath(outdir), ec);
+  if (!std::filesystem::is_directory(platform::ToPath(outdir), ec)) {
     std::cerr << "lpunpack: cannot create the output folder " << outdir << "\n";
     return 1;
   }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform.h"
+
 namespace orvex::lptools {
 
 bool ParseNumber(const std::string& text, uint64_t* value) {
@@ -20,8 +22,11 @@ bool ParseNumber(const std::string& text, uint64_t* value) {
 bool SplitArgs(int argc, char** argv, const std::vector<std::string>& takes_value, std::vector<Option>* options,
                std::vector<std::string>* words, std::string* error) {
   bool only_words = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  // UTF-8 on both systems (Windows hands main() its arguments in the ANSI code page).
+  const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+  const size_t count = args.size();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& a = args[i];
     if (only_words || a.size() < 2 || a[0] != '-') {
       words->push_back(a);
       continue;
@@ -42,11 +47,11 @@ bool SplitArgs(int argc, char** argv, const std::vector<std::string>& takes_valu
     }
     const bool wants = std::find(takes_value.begin(), takes_value.end(), o.name) != takes_value.end();
     if (wants && !o.has_value) {
-      if (i + 1 >= argc) {
+      if (i + 1 >= count) {
         *error = "option " + a + " needs a value";
         return false;
       }
-      o.value = argv[++i];
+      o.value = args[++i];
       o.has_value = true;
     } else if (!wants && a[1] != '-' && body.size() > 1 && eq == std::string::npos) {
       // "-s1": a one-letter option with its value attached.

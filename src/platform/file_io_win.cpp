@@ -1,0 +1,150 @@
+// Image file access on Windows: descriptors of the C runtime over Win32 handles. Positioned I/O
+// goes through ReadFile/WriteFile with an OVERLAPPED offset, which takes 64-bit offsets on 32-bit
+// Windows too; paths are UTF-8 turned into UTF-16.
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winioctl.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform_io.h"
+#include "platform.h"
+
+namespace orvex::platform {
+
+namespace {
+
+HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+void SetErrno(DWORD err) {
+  switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: errno = ENOENT; break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: errno = EACCES; break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
+    case ERROR_INVALID_HANDLE: errno = EBADF; break;
+    default: errno = EIO; break;
+  }
+}
+
+OVERLAPPED At(uint64_t offset) {
+  OVERLAPPED ov{};
+  ov.Offset = static_cast<DWORD>(offset);
+  ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return ov;
+}
+
+}  // namespace
+
+int OpenForRead(const std::string& path) {
+  return _wopen(ToPath(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+int CreateForWrite(const std::string& path, bool) {
+  const int fd = _wopen(ToPath(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                        _S_IREAD | _S_IWRITE);
+  if (fd >= 0) {
+    // Unwritten ranges stay holes on NTFS; a file system without sparse files just refuses.
+    DWORD done = 0;
+    DeviceIoControl(HandleOf(fd), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &done, nullptr);
+  }
+  return fd;
+}
+
+int CreateNewFile(const std::string& path) {
+  return _wopen(ToPath(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                _S_IREAD | _S_IWRITE);
+}
+
+int CloseFile(int fd) { return _close(fd); }
+
+int64_t ReadAt(int fd, void* buf, size_t len, uint64_t offset) {
+  DWORD got = 0;
+  OVERLAPPED ov = At(offset);
+  const DWORD ask = static_cast<DWORD>(len > (1u << 30) ? (1u << 30) : len);
+  if (!ReadFile(HandleOf(fd), buf, ask, &got, &ov)) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_HANDLE_EOF) return 0;
+    SetErrno(err);
+    return -1;
+  }
+  return got;
+}
+
+int64_t WriteAt(int fd, const void* buf, size_t len, uint64_t offset) {
+  DWORD put = 0;
+  OVERLAPPED ov = At(offset);
+  const DWORD ask = static_cast<DWORD>(len > (1u << 30) ? (1u << 30) : len);
+  if (!WriteFile(HandleOf(fd), buf, ask, &put, &ov)) {
+    SetErrno(GetLastError());
+    return -1;
+  }
+  return put;
+}
+
+bool IsRegularFile(int fd) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileType(HandleOf(fd)) == FILE_TYPE_DISK && GetFileInformationByHandle(HandleOf(fd), &info) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int64_t SizeOfFile(int fd) { return _filelengthi64(fd); }
+
+bool SetFileSize(int fd, uint64_t size) { return _chsize_s(fd, static_cast<__int64>(size)) == 0; }
+
+Region NextDataRegion(int fd, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd) {
+  const int64_t size = SizeOfFile(fd);
+  if (size < 0) return Region::kUnknown;
+  if (offset >= static_cast<uint64_t>(size)) return Region::kOnlyHole;
+  FILE_ALLOCATED_RANGE_BUFFER ask{}, got{};
+  ask.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+  ask.Length.QuadPart = size - static_cast<LONGLONG>(offset);
+  DWORD bytes = 0;
+  // The first allocated range after offset; more data may follow it, which the next call finds.
+  if (!DeviceIoControl(HandleOf(fd), FSCTL_QUERY_ALLOCATED_RANGES, &ask, sizeof ask, &got, sizeof got, &bytes,
+                       nullptr) &&
+      GetLastError() != ERROR_MORE_DATA)
+    return Region::kUnknown;
+  if (bytes < sizeof got) return Region::kOnlyHole;
+  *dataStart = static_cast<uint64_t>(got.FileOffset.QuadPart);
+  *dataEnd = *dataStart + static_cast<uint64_t>(got.Length.QuadPart);
+  if (*dataStart < offset) *dataStart = offset;
+  return Region::kData;
+}
+
+int64_t CopyRange(int, uint64_t, int, uint64_t, uint64_t) {
+  errno = ENOSYS;
+  return -1;
+}
+
+PathKind KindOf(const std::string& path) {
+  const DWORD a = GetFileAttributesW(ToPath(path).c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+  if (a & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::kLink;
+  if (a & FILE_ATTRIBUTE_DIRECTORY) return PathKind::kFolder;
+  return (a & FILE_ATTRIBUTE_DEVICE) ? PathKind::kOther : PathKind::kFile;
+}
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+  if (MoveFileExW(ToPath(from).c_str(), ToPath(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  SetErrno(GetLastError());
+  return false;
+}
+
+bool RemoveFile(const std::string& path) {
+  const std::wstring w = ToPath(path).wstring();
+  if (DeleteFileW(w.c_str())) return true;
+  // A link to a folder is removed as a folder; the folder it names is left alone.
+  return KindOf(path) == PathKind::kLink && RemoveDirectoryW(w.c_str());
+}
+
+}  // namespace orvex::platform
+#endif
