@@ -539,9 +539,17 @@ bool PackBurnImage(const std::string& cfgPath, const std::string& dir, const std
   std::vector<uint8_t> buf(kCopyBuffer);
   // Equal data is stored once: items that share a size with another are hashed first.
   if (cfg.dedup) {
-    std::map<uint64_t, std::vector<size_t>> bySize;
-    for (size_t i = 0; i < items.size(); ++i)
-      if (!IsEncItem(items[i].mainType, items[i].subType)) bySize[items[i].size].push_back(i);
+    // A VERIFY item holds the SHA-1 of its partition, so two can only be equal when their
+    // partitions have the same size: they are grouped by that size, and no partition is hashed
+    // ahead of the copy unless it may equal another.
+    std::map<std::pair<bool, uint64_t>, std::vector<size_t>> bySize;
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (IsEncItem(items[i].mainType, items[i].subType)) continue;
+      if (items[i].verifyItem)
+        bySize[{true, items[static_cast<size_t>(items[i].partner)].size}].push_back(i);
+      else
+        bySize[{false, items[i].size}].push_back(i);
+    }
     auto digestOf = [&](size_t i, std::string* d) -> bool {
       PackItem& it = items[i];
       if (it.verifyItem) {
