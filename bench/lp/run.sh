@@ -23,11 +23,17 @@ command -v /usr/bin/time >/dev/null || { echo "missing /usr/bin/time (package ti
 cleanup() { [ "${BENCH_KEEP:-0}" = 1 ] || rm -rf "$WORK"; }
 trap cleanup EXIT
 
-# Runs a command twice, reports the second run: wall seconds and peak resident memory.
+# Runs a command twice, reports the second run: wall seconds and peak resident memory. The files
+# named in $FRESH are removed before each run, so that every run writes new files (replacing a
+# large file of the run before costs the freeing of its blocks, and cp truncates in place while
+# lpmake renames over the old file: that cost is not what is measured here).
+FRESH=""
 measure() {
   local label=$1; shift
   local secs kb
   for _ in 1 2; do
+    # shellcheck disable=SC2086
+    [ -z "$FRESH" ] || rm -f $FRESH
     sync  # start each run without the previous run's dirty pages
     /usr/bin/time -f "%e %M" -o "$WORK/time.txt" "$@" >"$WORK/last.log" 2>&1 || {
       echo "$label failed:" >&2; tail -5 "$WORK/last.log" >&2; exit 1; }
@@ -63,17 +69,22 @@ LAYOUT=(--metadata-size=65536 --super-name=super --metadata-slots=3 --device=sup
 
 echo
 printf '%-40s %10s %14s\n' "run" "wall" "peak memory"
+FRESH="$WORK/out/system.img $WORK/out/vendor.img"
 measure "cp of the partition images" sh -c "cp '$WORK/system.img' '$WORK/out/system.img' && cp '$WORK/vendor.img' '$WORK/out/vendor.img'"
 cp_make=$(cat "$WORK/last_secs")
+FRESH="$WORK/super.img"
 measure "lpmake, raw output" "$BIN/lpmake" "${LAYOUT[@]}" --output="$WORK/super.img"
 make_raw=$(cat "$WORK/last_secs")
+FRESH="$WORK/super_sparse.img"
 measure "lpmake, sparse output" "$BIN/lpmake" "${LAYOUT[@]}" --sparse --output="$WORK/super_sparse.img"
 make_sparse=$(cat "$WORK/last_secs")
 rm -f "$WORK/out/"*
 
+FRESH="$WORK/out/super_copy.img"
 measure "cp of the super image" cp "$WORK/super.img" "$WORK/out/super_copy.img"
 cp_unpack=$(cat "$WORK/last_secs")
 rm -f "$WORK/out/"*
+FRESH="$WORK/out/*"
 measure "lpunpack, raw input" "$BIN/lpunpack" "$WORK/super.img" "$WORK/out"
 unpack_raw=$(cat "$WORK/last_secs")
 cmp "$WORK/out/system_a.img" "$WORK/system.img"
