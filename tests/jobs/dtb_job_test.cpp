@@ -14,11 +14,6 @@ namespace {
 
 std::string CallLog(const EngineEnv& env) { return ReadFile(env.tmp / "calls.log"); }
 
-bool HasLine(const EngineEnv& env, const std::string& line) {
-  auto l = env.Lines();
-  return std::find(l.begin(), l.end(), line) != l.end();
-}
-
 size_t Count(const std::string& hay, const std::string& needle) {
   size_t n = 0;
   for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;

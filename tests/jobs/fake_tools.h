@@ -1,7 +1,9 @@
 #pragma once
 // Fake tool scripts for job tests: each records its name, working folder and arguments (one per
 // line) in calls.log and then does what the scenario needs.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "engine_env.h"
 
@@ -49,6 +51,25 @@ inline void InstallExt4Fakes(const EngineEnv& env, const std::string& features, 
                                    "\"$2/config/${n}_fs_options.txt\"\n"
                                    "echo 'extracted 1 file'\n"
                                    "exit " + std::to_string(code) + "\n");
+}
+
+// Each recorded call of `tool` in calls.log: its "== tool" line, working folder and arguments.
+inline std::vector<std::string> Calls(const EngineEnv& env, const std::string& tool) {
+  std::vector<std::string> out;
+  std::string all = ReadFile(env.tmp / "calls.log");
+  size_t pos = 0;
+  while ((pos = all.find("== " + tool + "\n", pos)) != std::string::npos) {
+    size_t end = all.find("== ", pos + 3);
+    out.push_back(all.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    pos += 3;
+  }
+  return out;
+}
+
+// True when the log has exactly this line.
+inline bool HasLine(const EngineEnv& env, const std::string& line) {
+  auto l = env.Lines();
+  return std::find(l.begin(), l.end(), line) != l.end();
 }
 
 }  // namespace orvex::test

@@ -16,27 +16,10 @@ using namespace orvex::test;
 
 namespace {
 
-std::vector<std::string> Calls(const EngineEnv& env, const std::string& tool) {
-  std::vector<std::string> out;
-  std::string all = ReadFile(env.tmp / "calls.log");
-  size_t pos = 0;
-  while ((pos = all.find("== " + tool + "\n", pos)) != std::string::npos) {
-    size_t end = all.find("== ", pos + 3);
-    out.push_back(all.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-    pos += 3;
-  }
-  return out;
-}
-
 std::string Call(const std::string& tool, const fs::path& wd, std::initializer_list<std::string> args) {
   std::string s = "== " + tool + "\n" + wd.string() + "\n";
   for (const auto& a : args) s += "<" + a + ">\n";
   return s;
-}
-
-bool HasLine(const EngineEnv& env, const std::string& line) {
-  auto l = env.Lines();
-  return std::find(l.begin(), l.end(), line) != l.end();
 }
 
 // A file that DetectImageKind takes for the given container.

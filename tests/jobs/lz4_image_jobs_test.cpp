@@ -27,11 +27,6 @@ std::set<std::string> FilesIn(const fs::path& dir) {
   return out;
 }
 
-bool HasLine(const EngineEnv& env, const std::string& line) {
-  auto l = env.Lines();
-  return std::find(l.begin(), l.end(), line) != l.end();
-}
-
 }  // namespace
 
 TEST(UnpackLz4Image, Ext4InsideLz4GoesThroughTheConversion) {

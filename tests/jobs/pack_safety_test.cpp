@@ -31,11 +31,6 @@ void InstallFakes(const EngineEnv& env) {
   env.FakeTool("img2simg", RecordCall(env, "img2simg") + "cp \"$1\" \"$2\"\n");
 }
 
-bool HasLine(const EngineEnv& env, const std::string& line) {
-  auto l = env.Lines();
-  return std::find(l.begin(), l.end(), line) != l.end();
-}
-
 std::string Calls(const EngineEnv& env) { return ReadFile(env.tmp / "calls.log"); }
 
 }  // namespace

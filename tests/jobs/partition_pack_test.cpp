@@ -30,24 +30,7 @@ void InstallPackFakes(const EngineEnv& env, const std::string& makeBody = "") {
   env.FakeTool("resize2fs/resize2fs", RecordCall(env, "resize2fs"));
 }
 
-std::vector<std::string> Calls(const EngineEnv& env, const std::string& tool) {
-  std::vector<std::string> out;
-  std::string all = ReadFile(env.tmp / "calls.log");
-  size_t pos = 0;
-  while ((pos = all.find("== " + tool + "\n", pos)) != std::string::npos) {
-    size_t end = all.find("== ", pos + 3);
-    out.push_back(all.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-    pos += 3;
-  }
-  return out;
-}
-
 std::string MaskTimestamp(std::string s) { return std::regex_replace(s, std::regex("-T>\n<[0-9]+>"), "-T>\n<TS>"); }
-
-bool HasLine(const EngineEnv& env, const std::string& line) {
-  auto l = env.Lines();
-  return std::find(l.begin(), l.end(), line) != l.end();
-}
 
 }  // namespace
 

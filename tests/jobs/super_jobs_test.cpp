@@ -12,23 +12,6 @@ using namespace orvex::test;
 
 namespace {
 
-std::vector<std::string> Calls(const EngineEnv& env, const std::string& tool) {
-  std::vector<std::string> out;
-  std::string all = ReadFile(env.tmp / "calls.log");
-  size_t pos = 0;
-  while ((pos = all.find("== " + tool + "\n", pos)) != std::string::npos) {
-    size_t end = all.find("== ", pos + 3);
-    out.push_back(all.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-    pos += 3;
-  }
-  return out;
-}
-
-bool HasLine(const EngineEnv& env, const std::string& line) {
-  auto l = env.Lines();
-  return std::find(l.begin(), l.end(), line) != l.end();
-}
-
 const char kLayout[] =
     "Slot 0:\n"
     "Metadata version: 10.2\n"

@@ -11,17 +11,6 @@ using namespace orvex::test;
 
 namespace {
 
-std::vector<std::string> CallsOf(const EngineEnv& env, const std::string& tool) {
-  std::vector<std::string> out;
-  std::string all = ReadFile(env.tmp / "calls.log");
-  size_t pos = 0;
-  while ((pos = all.find("== " + tool + "\n", pos)) != std::string::npos) {
-    size_t end = all.find("== ", pos + 3);
-    out.push_back(all.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-    pos += 3;
-  }
-  return out;
-}
 
 std::string Call(const fs::path& dir, const std::string& tool, std::initializer_list<std::string> args) {
   std::string s = "== " + tool + "\n" + dir.string() + "\n";
@@ -75,10 +64,10 @@ TEST(DecompressTransferList, BrotliThenSdat2imgThenThePartitionUnpack) {
 
     DecompressTransferList(env.ctx, (w / "system.new.dat.br").string());
 
-    EXPECT_EQ(CallsOf(env, "brotli"),
+    EXPECT_EQ(Calls(env, "brotli"),
               std::vector<std::string>{Call(w, "brotli", {"--decompress", "--in", "system.new.dat.br", "--out",
                                                           "system.new.dat", "--verbose"})});
-    EXPECT_EQ(CallsOf(env, "sdat2img"), std::vector<std::string>{Call(
+    EXPECT_EQ(Calls(env, "sdat2img"), std::vector<std::string>{Call(
                                             w, "sdat2img", {"system.transfer.list", "system.new.dat", "system.img"})});
     auto lines = env.Lines();
     ASSERT_GE(lines.size(), 5u);
@@ -123,7 +112,7 @@ TEST(UnpackTransferList, FailingToolsStopTheChain) {
     WriteFile(w / "system.new.dat.br", "x");
     WriteFile(w / "system.transfer.list", "4\n");
     DecompressTransferList(env.ctx, (w / "system.new.dat.br").string());
-    EXPECT_TRUE(CallsOf(env, "sdat2img").empty());
+    EXPECT_TRUE(Calls(env, "sdat2img").empty());
     EXPECT_EQ(env.Lines().back(), "Код выхода brotli: 1  (Ошибка выполнения!)");
     EXPECT_EQ(env.log.errorCount, 1);
   }
@@ -136,9 +125,9 @@ TEST(UnpackTransferList, FailingToolsStopTheChain) {
     WriteFile(w / "system/keep.txt", "an earlier unpack");
     UnpackTransferList(env.ctx, (w / "system.new.DAT").string());
     // The data file keeps its own spelling on a case-sensitive file system.
-    EXPECT_EQ(CallsOf(env, "sdat2img")[0],
+    EXPECT_EQ(Calls(env, "sdat2img")[0],
               Call(w, "sdat2img", {"system.transfer.list", "system.new.DAT", "system.img"}));
-    EXPECT_TRUE(CallsOf(env, "imgextractor").empty());
+    EXPECT_TRUE(Calls(env, "imgextractor").empty());
     EXPECT_EQ(ReadFile(w / "system/keep.txt"), "an earlier unpack");
   }
 }
@@ -152,7 +141,7 @@ TEST(DecompressTransferList, UnsafeOptionsFromTheSettingsNeverReachTheShell) {
   WriteFile(w / "system.transfer.list", "4\n");
   DecompressTransferList(env.ctx, (w / "system.new.dat.br").string());
   EXPECT_FALSE(fs::exists(w / "pwned"));
-  EXPECT_EQ(CallsOf(env, "brotli")[0],
+  EXPECT_EQ(Calls(env, "brotli")[0],
             Call(w, "brotli", {"--decompress", "--in", "system.new.dat.br", "--out", "system.new.dat"}));
   EXPECT_EQ(env.Lines()[1], ">< !!! Decompress: --verbose; touch pwned <- Ошибка, --verbose;");
   EXPECT_EQ(env.log.errorCount, 1);
@@ -173,9 +162,9 @@ TEST(PackTransferList, CompressedFormWithBackupsAndOriginals) {
 
     PackTransferList(env.ctx, (w / "system.img").string());
 
-    EXPECT_EQ(CallsOf(env, "img2sdat"),
+    EXPECT_EQ(Calls(env, "img2sdat"),
               std::vector<std::string>{Call(w, "img2sdat", {"system.img", "-v", "3", "-p", "system"})});
-    EXPECT_EQ(CallsOf(env, "brotli"), std::vector<std::string>{Call(
+    EXPECT_EQ(Calls(env, "brotli"), std::vector<std::string>{Call(
                                           w, "brotli", {"--in", "system.new.dat", "--out", "system.new.dat.br",
                                                         "--force", "--quality", "7", "--verbose"})});
     EXPECT_EQ(env.Lines(),
@@ -232,10 +221,10 @@ TEST(PackTransferList, VersionComesFromTheReplacedListAsANumber) {
     WriteFile(w / "vendor.new.dat", "old data");
     WriteFile(w / "vendor.transfer.list", c.firstLine + "\n5\n");
     PackTransferList(env.ctx, (w / "vendor.img").string());
-    EXPECT_EQ(CallsOf(env, "img2sdat")[0], Call(w, "img2sdat", {"vendor.img", "-v", c.expect, "-p", "vendor"}));
+    EXPECT_EQ(Calls(env, "img2sdat")[0], Call(w, "img2sdat", {"vendor.img", "-v", c.expect, "-p", "vendor"}));
     EXPECT_FALSE(fs::exists(w / "pwned"));
     // No compressed form beside it: no brotli, and the closing line names the data file.
-    EXPECT_TRUE(CallsOf(env, "brotli").empty());
+    EXPECT_TRUE(Calls(env, "brotli").empty());
     EXPECT_EQ(env.Lines()[env.Lines().size() - 2], "Действие по сборке образа раздела: vendor.new.dat завершено.");
     EXPECT_EQ(ReadFile(w / "vendor.new.dat"), "newdata");
     EXPECT_FALSE(fs::exists(w / "vendor.img"));
@@ -252,7 +241,7 @@ TEST(PackTransferList, FailuresGiveThePreviousPairBack) {
     WriteFile(w / "system.new.dat.br", "old br");
     WriteFile(w / "system.transfer.list", "4\nold\n");
     PackTransferList(env.ctx, (w / "system.img").string());
-    EXPECT_TRUE(CallsOf(env, "brotli").empty());
+    EXPECT_TRUE(Calls(env, "brotli").empty());
     EXPECT_EQ(ReadFile(w / "system.new.dat.br"), "old br");
     EXPECT_EQ(ReadFile(w / "system.transfer.list"), "4\nold\n");
     EXPECT_EQ(FilesIn(w), (std::set<std::string>{"system.new.dat.br", "system.transfer.list"}));
@@ -300,7 +289,7 @@ TEST(PackTransferList, ImageWithTwoExtensionsWritesTheNamesItBacksUp) {
   WriteFile(w / "system.new.dat", "old data");
   WriteFile(w / "system.transfer.list", "2\n");
   PackTransferList(env.ctx, (w / "system.img.ext4").string());
-  EXPECT_EQ(CallsOf(env, "img2sdat")[0], Call(w, "img2sdat", {"system.img.ext4", "-v", "2", "-p", "system"}));
+  EXPECT_EQ(Calls(env, "img2sdat")[0], Call(w, "img2sdat", {"system.img.ext4", "-v", "2", "-p", "system"}));
   EXPECT_EQ(ReadFile(w / "system.new.dat"), "newdata");
   EXPECT_TRUE(env.Lines()[0] == "Переименовываем system.img.new.dat в system.img.new.dat.bak");
   EXPECT_EQ(env.log.errorCount, 0);

@@ -20,33 +20,6 @@ namespace {
 constexpr uint64_t kBlock = 512;
 const char kGroup[] = "rockchip";
 
-std::string BaseName(const std::string& path) {
-  const size_t s = path.find_last_of('/');
-  return s == std::string::npos ? path : path.substr(s + 1);
-}
-std::string DirName(const std::string& path) {
-  const size_t s = path.find_last_of('/');
-  return s == std::string::npos ? "" : path.substr(0, s + 1);
-}
-bool EndsWith(const std::string& s, const std::string& end) {
-  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-
-// Writes the new image under a temporary name and renames it over the old one when complete.
-template <typename F>
-void WriteReplacing(const std::string& out, F write) {
-  const std::string tmp = out + ".tmp~";
-  try {
-    write(tmp);
-  } catch (...) {
-    ::unlink(tmp.c_str());
-    throw;
-  }
-  if (::rename(tmp.c_str(), out.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    throw Error("cannot rename the new image to " + out);
-  }
-}
 
 std::string HashOf(const std::string& path, Digest::Kind kind) {
   File f;

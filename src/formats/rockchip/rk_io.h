@@ -2,6 +2,8 @@
 // Shared pieces of the Rockchip containers: little-endian fields, the Rockchip CRC-32, digests,
 // files read and written by offset, checked paths from inside an image, and the one-pass copy
 // that splits an image into files while its checksums run.
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -153,5 +155,35 @@ std::string ReadWhole(const std::string& path, uint64_t limit);
 void WriteWhole(const std::string& path, std::string_view bytes);
 bool IsDir(const std::string& path);
 bool IsRegularFile(const std::string& path);
+
+// The last component of a path, and the folder part with its trailing slash.
+inline std::string BaseName(const std::string& path) {
+  const size_t s = path.find_last_of('/');
+  return s == std::string::npos ? path : path.substr(s + 1);
+}
+inline std::string DirName(const std::string& path) {
+  const size_t s = path.find_last_of('/');
+  return s == std::string::npos ? "" : path.substr(0, s + 1);
+}
+inline bool EndsWith(const std::string& s, const std::string& end) {
+  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// Writes a new image under a temporary name and renames it over the old one when complete: a
+// failed or interrupted pack leaves the previous image as it was.
+template <typename F>
+void WriteReplacing(const std::string& out, F write) {
+  const std::string tmp = out + ".tmp~";
+  try {
+    write(tmp);
+  } catch (...) {
+    ::unlink(tmp.c_str());
+    throw;
+  }
+  if (::rename(tmp.c_str(), out.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    throw Error("cannot rename the new image to " + out);
+  }
+}
 
 }  // namespace orvex::rk

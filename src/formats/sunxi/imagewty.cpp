@@ -18,23 +18,16 @@ namespace orvex::aw {
 using rk::Error;
 using rk::Get32;
 using rk::Put32;
+using rk::BaseName;
+using rk::DirName;
+using rk::EndsWith;
+using rk::WriteReplacing;
 
 namespace {
 
 constexpr uint64_t kHeader = 1024, kItem = 1024;
 constexpr uint32_t kMaxItems = 4096;
 
-bool EndsWith(const std::string& s, const std::string& end) {
-  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-std::string BaseName(const std::string& p) {
-  const size_t s = p.find_last_of('/');
-  return s == std::string::npos ? p : p.substr(s + 1);
-}
-std::string DirName(const std::string& p) {
-  const size_t s = p.find_last_of('/');
-  return s == std::string::npos ? "" : p.substr(0, s + 1);
-}
 bool IsPlainName(const std::string& n) {
   if (n.empty() || n == "." || n == ".." || n.size() > 255) return false;
   for (unsigned char c : n)
@@ -55,21 +48,6 @@ uint64_t Get64Lo(const uint8_t* p) { return Get32(p) | uint64_t(Get32(p + 4)) <<
 void Put64Lo(uint8_t* p, uint64_t v) {
   Put32(p, static_cast<uint32_t>(v));
   Put32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
-template <typename F>
-void WriteReplacing(const std::string& out, F write) {
-  const std::string tmp = out + ".tmp~";
-  try {
-    write(tmp);
-  } catch (...) {
-    ::unlink(tmp.c_str());
-    throw;
-  }
-  if (::rename(tmp.c_str(), out.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    throw Error("cannot rename the new image to " + out);
-  }
 }
 
 void FreshFolder(const std::string& dump) {
