@@ -1,0 +1,1 @@
+// Trees on Windows: written next.
