@@ -33,7 +33,10 @@ bool IsRegularFile(int fd) {
 
 int64_t SizeOfFile(int fd) {
   struct stat st;
-  return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+  if (::fstat(fd, &st) != 0) return -1;
+  // A block device tells its size only through its end.
+  if (S_ISBLK(st.st_mode)) return static_cast<int64_t>(::lseek(fd, 0, SEEK_END));
+  return static_cast<int64_t>(st.st_size);
 }
 bool SetFileSize(int fd, uint64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
 

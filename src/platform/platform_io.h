@@ -27,7 +27,7 @@ bool WriteAllAt(int fd, const void* buf, size_t len, uint64_t offset);
 
 // True when the descriptor is a regular file (not a folder, device or pipe).
 bool IsRegularFile(int fd);
-// The size of an open file, or -1.
+// The size of an open file (of a block device too), or -1.
 int64_t SizeOfFile(int fd);
 // Sets the size; growing leaves a hole where the file system has them.
 bool SetFileSize(int fd, uint64_t size);

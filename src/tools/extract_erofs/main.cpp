@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "extractor.h"
+#include "platform.h"
 
 #ifndef ORVEX_VERSION_TEXT
 #define ORVEX_VERSION_TEXT "0"
@@ -32,15 +34,18 @@ void Usage(FILE* f) {
 
 int main(int argc, char** argv) {
   orvex::extract_erofs::ExtractOptions opt;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
+  // UTF-8 on every system (Windows hands main() its arguments in the ANSI code page).
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  const size_t count = args.size();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string a = args[i];
     auto value = [&](const char* what) -> std::string {
       if (a.size() > 2) return a.substr(2);  // -ovalue
-      if (i + 1 >= argc) {
+      if (i + 1 >= count) {
         std::fprintf(stderr, "extract.erofs: error: %s needs a value\n", what);
         std::exit(2);
       }
-      return argv[++i];
+      return args[++i];
     };
     if (a == "-h" || a == "--help") {
       Usage(stdout);
