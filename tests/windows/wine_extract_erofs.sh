@@ -53,6 +53,7 @@ ln "$src/app:x/shared" "$src/etc/shared.hard"
 ln -s /system/bin/sh "$src/bin/sh_abs"
 ln -s ../etc/hosts "$src/bin/hosts_rel"
 ln -s /nowhere/at/all "$src/bin/dangling"
+ln -s "../odd/50%" "$src/bin/percent_link"
 mknod "$src/dev/null_c" c 1 3
 mknod "$src/dev/loop_b" b 7 300
 mkfifo "$src/dev/fifo"
@@ -95,15 +96,19 @@ linux_manifest() {  # tree
 }
 
 declare -A kept names
+unescape() {  # a target or original path of the list: %XX is the byte XX
+  local t=${1//\\/\\\\}
+  printf '%b' "${t//%/\\x}"
+}
 read_list() {  # list file: fills kept[stored path] and names[stored path]
   kept=() names=()
   local kind a b c
   while IFS=$'\t' read -r kind a b c; do
     case $kind in
-      link) kept[$a]="link $b" ;;
+      link) kept[$a]="link $(unescape "$b")" ;;
       char | block) kept[$a]="$kind $b $c" ;;
       fifo | socket) kept[$a]=$kind ;;
-      name) names[$a]=$b ;;
+      name) names[$a]=$(unescape "$b") ;;
       *) fail "entries list: unknown line kind '$kind'" ;;
     esac
   done < <(tr -d '\r' < "$1")

@@ -271,6 +271,7 @@ class Extraction : public erofs::WalkVisitor {
   uint64_t attr_failures() const { return attr_failures_; }
   uint64_t placeholders() const { return placeholders_; }
   uint64_t kept() const { return kept_; }
+  uint64_t renamed() const { return renamed_; }
   uint64_t bytes() const { return bytes_; }
   uint64_t entries() const { return entries_; }
 
@@ -303,6 +304,7 @@ class Extraction : public erofs::WalkVisitor {
     const std::string& stored_dir = stored_dirs_.back();
     const std::string name = entries_list_.StoredName(stored_dir, std::string(e.name), e.path);
     const std::string stored = stored_dir.empty() ? name : stored_dir + "/" + name;
+    if (name != e.name) ++renamed_;
     const std::string shown = layout_.folder_name + "/" + e.path;
     const bool node = ino.type == FileType::kCharDevice || ino.type == FileType::kBlockDevice ||
                       ino.type == FileType::kFifo || ino.type == FileType::kSocket;
@@ -608,6 +610,7 @@ class Extraction : public erofs::WalkVisitor {
   std::atomic<uint64_t> attr_failures_{0};
   uint64_t placeholders_ = 0;
   uint64_t kept_ = 0;
+  uint64_t renamed_ = 0;
   std::atomic<uint64_t> bytes_{0};
   uint64_t entries_ = 0;
   std::chrono::steady_clock::time_point start_, last_progress_;
@@ -768,9 +771,9 @@ int Run(const ExtractOptions& opt) {
                 static_cast<unsigned long long>(s.devices + s.fifos + s.sockets),
                 static_cast<unsigned long long>(s.hard_links));
     if (!entries.Empty())
-      std::printf("%s: %llu links and special files and the names this file system cannot hold are kept in "
-                  "config/%s\n",
-                  kTool, static_cast<unsigned long long>(ex.kept()),
+      std::printf("%s: %llu links and special files written as plain files, %llu names stored changed: "
+                  "config/%s lists them\n",
+                  kTool, static_cast<unsigned long long>(ex.kept()), static_cast<unsigned long long>(ex.renamed()),
                   platform::FromPath(platform::ToPath(entries_file).filename()).c_str());
     if (ex.placeholders())
       Warn(std::to_string(ex.placeholders()) + " device nodes were written as empty files (creating them needs root)");
