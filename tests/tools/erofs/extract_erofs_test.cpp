@@ -471,6 +471,31 @@ TEST(ExtractErofsTool, FolderGivenAsTheImageIsRefused) {
   EXPECT_FALSE(fs::exists(work / "out"));
 }
 
+// A partition read in place: a block device gives its size only through its end, and is
+// extracted like the image file it holds.
+TEST(ExtractErofsTool, BlockDeviceIsReadLikeTheImageFile) {
+  if (!IsRoot() || !HaveProgram("losetup") || !HaveProgram("mkfs.erofs")) GTEST_SKIP() << "needs root and losetup";
+  TempDir work;
+  MakeSourceTree(work / "src", true);
+  MakeImage(work / "src", work / "vendor.img", "-zlz4hc -T1700000000");
+  auto attach = RunCommand("losetup -f --show -r " + ShQuote((work / "vendor.img").string()));
+  if (attach.exit_code != 0) GTEST_SKIP() << "no loop device here: " << attach.output;
+  const std::string dev = attach.output.substr(0, attach.output.find('\n'));
+  struct Detach {
+    std::string dev;
+    ~Detach() { RunCommand("losetup -d " + ShQuote(dev)); }
+  } detach{dev};
+
+  ToolRun from_dev = RunExtractRaw("-i " + ShQuote(dev) + " -x -o dev_out", work.path());
+  ASSERT_EQ(from_dev.exit_code, 0) << from_dev.err;
+  ToolRun from_file = RunExtract(work / "vendor.img");
+  ASSERT_EQ(from_file.exit_code, 0) << from_file.err;
+  Compare all;
+  ExpectSameTree(Snapshot(work / "vendor/vendor"), Snapshot(work / "dev_out/vendor"), all, "block device");
+  const std::string name = fs::path(dev).filename().string();
+  EXPECT_EQ(ReadFile(work / "dev_out/config" / (name + "_fs_config")), ReadFile(work / "vendor/config/vendor_fs_config"));
+}
+
 TEST(ExtractErofsTool, UsageAndVersion) {
   ToolRun help = RunExtractRaw("-h", fs::current_path());
   EXPECT_EQ(help.exit_code, 0);
