@@ -203,6 +203,16 @@ check_image() {  # label mkfs-options
 check_image lz4hc "-zlz4hc"
 check_image plain ""
 
+# Arguments in UTF-8 whatever the code page: an image and an output folder with Cyrillic letters
+# and a blank, the output given as a full Windows path.
+uni=$top/"Образ 1"
+mkdir -p "$uni"
+cp "$top/plain/linux/vendor.img" "$uni/Раздел.img"
+(cd "$uni" && "$here/wine-run.sh" "$winbin/erofs/extract.erofs.exe" -i "Раздел.img" -x -o "Z:${uni//\//\\}\\Папка") \
+  > "$top/unicode.txt" 2>&1 || { fail "Cyrillic paths: extract.erofs.exe failed"; cat "$top/unicode.txt"; }
+cmp -s "$uni/Папка/Раздел/lib/big.bin" "$src/lib/big.bin" || fail "Cyrillic paths: the tree is not in Папка"
+[ -f "$uni/Папка/config/Раздел_fs_config" ] || fail "Cyrillic paths: no config/Раздел_fs_config"
+
 if [ "$failures" -ne 0 ]; then
   echo "wine extract.erofs: $failures failed"
   exit 1
