@@ -157,11 +157,12 @@ bool DecodeField(std::string_view s, std::string* out) {
 }
 
 // A relative path of the tree: parts separated by '/', none empty, "." or "..", no NUL, not
-// starting at a root or a drive.
-const char* PathProblem(const std::string& p) {
+// starting at the root. A stored path starts at no drive or share either (an original path is an
+// image's, where "c:x" is a name like any other).
+const char* PathProblem(const std::string& p, bool stored = true) {
   if (p.empty()) return "empty";
   if (p.find('\0') != std::string::npos) return "a NUL byte";
-  if (p[0] == '/' || p[0] == '\\' || (p.size() >= 2 && p[1] == ':')) return "absolute";
+  if (p[0] == '/' || (stored && (p[0] == '\\' || (p.size() >= 2 && p[1] == ':')))) return "absolute";
   size_t pos = 0;
   while (pos <= p.size()) {
     size_t end = p.find('/', pos);
@@ -340,6 +341,10 @@ bool EntriesList::Write(const std::string& file, std::string* error) const {
     text += "\r\n";
   }
   for (const auto& [stored, original] : names_) {
+    if (const char* problem = PathProblem(original, false)) {
+      *error = "bad original path \"" + EncodeField(original) + "\": " + problem;
+      return false;
+    }
     text += "name\t";
     if (!storedPath(stored)) return false;
     text += '\t' + EncodeField(original) + "\r\n";
@@ -429,12 +434,14 @@ bool EntriesList::Read(const std::string& file, EntriesList* out, std::string* e
     for (unsigned char c : stored)
       if (c < 0x20 || c == 0x7F) return fail("a control character in the stored path");
     if (const char* problem = PathProblem(stored)) return fail(std::string("bad stored path: ") + problem);
-    if (list.kept_.count(stored) || list.names_.count(stored)) return fail("a second line for " + stored);
+    // One entry may have a kind line and a name line (a link whose name was changed), never two of one.
+    if (word == "name" ? list.names_.count(stored) != 0 : list.kept_.count(stored) != 0)
+      return fail("a second line for " + stored);
 
     if (word == "name") {
       std::string original;
       if (!DecodeField(fields[2], &original)) return fail("a bad %XX escape in the original path");
-      if (const char* problem = PathProblem(original)) return fail(std::string("bad original path: ") + problem);
+      if (const char* problem = PathProblem(original, false)) return fail(std::string("bad original path: ") + problem);
       list.names_[stored] = original;
       continue;
     }
