@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "platform.h"
 #include "platform_io.h"
@@ -297,15 +298,9 @@ std::string EntriesList::StoredName(const std::string& storedFolder, const std::
 
 void EntriesList::Keep(const std::string& storedPath, const KeptEntry& entry) { kept_[storedPath] = entry; }
 
-bool EntriesList::Write(const std::string& file, std::string* error) const {
-  if (Empty()) {
-    if (platform::KindOf(file) != platform::PathKind::kMissing && !platform::RemoveFile(file)) {
-      *error = "cannot remove the old entries list " + file + ": " + std::strerror(errno);
-      return false;
-    }
-    return true;
-  }
-  std::string text;
+bool EntriesList::ToText(std::string* out, std::string* error) const {
+  std::string& text = *out;
+  text.clear();
   const auto storedPath = [&](const std::string& p) -> bool {
     for (unsigned char c : p)
       if (c < 0x20 || c == 0x7F) {
@@ -350,6 +345,20 @@ bool EntriesList::Write(const std::string& file, std::string* error) const {
     text += '\t' + EncodeField(original) + "\r\n";
   }
 
+  return true;
+}
+
+bool EntriesList::Write(const std::string& file, std::string* error) const {
+  if (Empty()) {
+    if (platform::KindOf(file) != platform::PathKind::kMissing && !platform::RemoveFile(file)) {
+      *error = "cannot remove the old entries list " + file + ": " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  std::string text;
+  if (!ToText(&text, error)) return false;
+
   // A new list replaces the old one whole, or not at all.
   const std::string part = file + ".part";
   std::FILE* f = platform::OpenFile(part, "wb");
@@ -375,10 +384,9 @@ bool EntriesList::Write(const std::string& file, std::string* error) const {
 }
 
 bool EntriesList::Read(const std::string& file, EntriesList* out, std::string* error) {
-  EntriesList list(out->policy_);
   const platform::PathKind kind = platform::KindOf(file);
   if (kind == platform::PathKind::kMissing) {
-    *out = std::move(list);
+    *out = EntriesList(out->policy_);
     return true;
   }
   std::FILE* f = kind == platform::PathKind::kFile ? platform::OpenFile(file, "rb") : nullptr;
@@ -396,6 +404,11 @@ bool EntriesList::Read(const std::string& file, EntriesList* out, std::string* e
     *error = "cannot read " + file;
     return false;
   }
+  return Parse(std::move(text), file, out, error);
+}
+
+bool EntriesList::Parse(std::string text, const std::string& file, EntriesList* out, std::string* error) {
+  EntriesList list(out->policy_);
   if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);  // a byte order mark from an editor
 
   size_t pos = 0;
