@@ -285,7 +285,7 @@ std::string EntriesList::StoredName(const std::string& storedFolder, const std::
     const size_t ext = ExtensionStart(name);
     for (unsigned n = 2;; ++n) {
       std::string candidate = name.substr(0, ext) + "~" + std::to_string(n) + name.substr(ext);
-      if (!taken.count(key(candidate)) && policy_.storable(candidate)) {
+      if (!taken.count(key(candidate))) {
         name = std::move(candidate);
         break;
       }
