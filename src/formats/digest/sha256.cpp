@@ -1,8 +1,9 @@
-#include "lp/sha256.h"
+#include "sha256.h"
 
+#include <algorithm>
 #include <cstring>
 
-namespace orvex::lp {
+namespace orvex::digest {
 
 namespace {
 
@@ -102,4 +103,4 @@ std::array<uint8_t, 32> Sha256Of(const void* data, size_t len) {
   return s.Final();
 }
 
-}  // namespace orvex::lp
+}  // namespace orvex::digest

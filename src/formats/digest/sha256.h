@@ -1,10 +1,10 @@
 #pragma once
-// SHA-256 (FIPS 180-4), enough for the checksums of the LP metadata.
+// SHA-256 (FIPS 180-4), written from the standard.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace orvex::lp {
+namespace orvex::digest {
 
 class Sha256 {
  public:
@@ -22,4 +22,4 @@ class Sha256 {
 
 std::array<uint8_t, 32> Sha256Of(const void* data, size_t len);
 
-}  // namespace orvex::lp
+}  // namespace orvex::digest
