@@ -357,6 +357,9 @@ void ExtractPartition(const ExtractOptions& opt, const InputFile& payload, const
       throw PayloadError("partition " + p.name + ": the extracted image does not match the partition hash (expected " +
                          ToHex(p.new_info.hash) + ", got " + ToHex(got) + ")");
   }
+  // The source image is closed before the new one takes its name: Windows renames nothing over
+  // an open file.
+  old.reset();
   out.Commit();
   report(100);
 }
