@@ -1,5 +1,7 @@
 #include "sha1.h"
 
+#include "sha_x86.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,6 +17,7 @@ inline uint32_t Be32(const uint8_t* p) {
 Sha1::Sha1() : h_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476, 0xc3d2e1f0} {}
 
 void Sha1::Blocks(const uint8_t* p, size_t count) {
+  if (count && UseShaInstructions()) return Sha1BlocksSha(h_, p, count);
   for (; count; --count, p += 64) {
     // The message schedule as a ring of 16 words.
     uint32_t w[16];

@@ -14,6 +14,7 @@ class Sha256 {
 
  private:
   void Block(const uint8_t* p);
+  void Blocks(const uint8_t* p, size_t count);
   uint32_t h_[8];
   uint8_t buf_[64];
   size_t used_ = 0;

@@ -12,6 +12,7 @@
 #include "digest/md5.h"
 #include "digest/sha1.h"
 #include "digest/sha256.h"
+#include "digest/sha_x86.h"
 #include "test_support.h"
 
 namespace {
@@ -41,6 +42,18 @@ std::string Reference(const EVP_MD* md, const std::string& data) {
   return Hex(std::string(reinterpret_cast<const char*>(out), n));
 }
 
+// Runs body once with the processor's SHA instructions (where it has them) and once on the
+// portable code.
+template <typename Body>
+void BothWays(Body body) {
+  for (bool sha : {true, false}) {
+    orvex::digest::AllowShaInstructions(sha);
+    SCOPED_TRACE(sha && orvex::digest::UseShaInstructions() ? "SHA instructions" : "portable code");
+    body();
+  }
+  orvex::digest::AllowShaInstructions(true);
+}
+
 struct Vector {
   std::string input, md5, sha1, sha256;
 };
@@ -64,6 +77,7 @@ const std::vector<Vector>& Vectors() {
 }
 
 TEST(DigestVectors, PublishedVectorsAndPaddingEdges) {
+  BothWays([] {
   for (const Vector& v : Vectors()) {
     EXPECT_EQ(Ours<orvex::digest::Md5>(v.input), v.md5) << '"' << v.input << '"';
     EXPECT_EQ(Ours<orvex::digest::Sha1>(v.input), v.sha1) << '"' << v.input << '"';
@@ -82,6 +96,7 @@ TEST(DigestVectors, PublishedVectorsAndPaddingEdges) {
     EXPECT_EQ(Ours<orvex::digest::Sha1>(s), Reference(EVP_sha1(), s)) << n;
     EXPECT_EQ(Ours<orvex::digest::Sha256>(s), Reference(EVP_sha256(), s)) << n;
   }
+  });
 }
 
 // A few MiB of random bytes split at odd places, as the tools feed their buffers.
@@ -92,11 +107,13 @@ TEST(DigestRandomData, MatchesOpenSslAndCoreutilsAtOddBoundaries) {
   const std::vector<std::vector<size_t>> splits = {{}, {1}, {63, 65, 1}, {4096 * 3 + 7}, {1 << 20, 13, 64 * 1000 + 1}};
   const std::string md5 = Reference(EVP_md5(), data), sha1 = Reference(EVP_sha1(), data),
                     sha256 = Reference(EVP_sha256(), data);
-  for (const auto& split : splits) {
-    EXPECT_EQ(Ours<orvex::digest::Md5>(data, split), md5);
-    EXPECT_EQ(Ours<orvex::digest::Sha1>(data, split), sha1);
-    EXPECT_EQ(Ours<orvex::digest::Sha256>(data, split), sha256);
-  }
+  BothWays([&] {
+    for (const auto& split : splits) {
+      EXPECT_EQ(Ours<orvex::digest::Md5>(data, split), md5);
+      EXPECT_EQ(Ours<orvex::digest::Sha1>(data, split), sha1);
+      EXPECT_EQ(Ours<orvex::digest::Sha256>(data, split), sha256);
+    }
+  });
   TempDir t;
   const std::string file = (t.path() / "random.bin").string();
   std::ofstream(file, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
