@@ -19,7 +19,8 @@ samples=$(cd "$3" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 export LC_ALL=C.UTF-8
 run() { "$here/wine-run.sh" "$@"; }
-win() { local p; p=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); printf 'Z:%s' "${p//\//\\}"; }
+# A Linux path as Wine's Z: drive names it (the folder need not exist yet).
+win() { local p=$1; [[ $p == /* ]] || p=$PWD/$p; printf 'Z:%s' "${p//\//\\}"; }
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -99,9 +100,9 @@ dump full --threads 2 --out "%$top/full out" "@$in/full.bin"
 compare_dump full "$top/full out"
 same "full: system_a.img is the ext4 image" "$top/full out.win/system_a.img" new.img
 same "full: vendor_a.img is the EROFS image" "$top/full out.win/vendor_a.img" vendor.img
-dump only -p vendor --out "%$top/only out" "@$in/full.bin"
-compare_dump only "$top/only out"
-[ ! -e "$top/only out.win/system_a.img" ] || fail "only: -p vendor wrote system_a.img"
+dump only -p vendor --out "%$top/вложенная/only out" "@$in/full.bin"  # folders made on the way
+compare_dump only "$top/вложенная/only out"
+[ ! -e "$top/вложенная/only out.win/system_a.img" ] || fail "only: -p vendor wrote system_a.img"
 dump delta --old "@$top/старые old" --out "%$top/delta out" "@$in/delta.bin"
 compare_dump delta "$top/delta out"
 same "delta: the updated image" "$top/delta out.win/system_a.img" new.img

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -14,6 +13,7 @@
 
 #include "platform.h"
 #include "platform_io.h"
+#include "platform_tree.h"
 
 namespace orvex::aml {
 
@@ -124,10 +124,21 @@ std::string ToLowerAscii(std::string_view s) {
 
 bool MakeFolder(const std::string& path, std::string* error) {
   if (platform::IsDirectory(path)) return true;
-  std::error_code ec;
-  std::filesystem::create_directory(platform::ToPath(path), ec);
-  if (!ec && platform::IsDirectory(path)) return true;
-  *error = "cannot create folder " + path + ": " + (ec ? ec.message() : "a file is in the way");
+  size_t end = path.size();
+  while (end > 1 && platform::IsSeparator(path[end - 1])) --end;
+  size_t cut = end;
+  while (cut > 0 && !platform::IsSeparator(path[cut - 1])) --cut;
+  // The parent keeps its separator, so that "C:\x" has the parent "C:\", not "C:".
+  const std::string parent = cut ? path.substr(0, cut) : ".";
+  const int fd = platform::OpenFolder(parent);
+  int made = -1;
+  if (fd >= 0) {
+    made = platform::MakeFolderAt(fd, path.substr(cut, end - cut), 0755);
+    if (made != 0 && errno == EEXIST) made = 0;
+    platform::CloseFolder(fd);
+  }
+  if (made == 0 && platform::IsDirectory(path)) return true;
+  *error = made != 0 ? Reason("cannot create folder", path) : "a file is in the way: " + path;
   return false;
 }
 
@@ -142,17 +153,19 @@ bool RenamePath(const std::string& from, const std::string& to, std::string* err
 }
 
 bool ListRegularFiles(const std::string& dir, std::vector<std::string>* names, std::string* error) {
-  std::error_code ec;
-  std::filesystem::directory_iterator it(platform::ToPath(dir), ec), end;
-  for (; !ec && it != end; it.increment(ec)) {
-    // symlink_status: a link is never taken for the file it points to.
-    const auto st = it->symlink_status(ec);
-    if (ec) break;
-    if (std::filesystem::is_regular_file(st)) names->push_back(platform::FromPath(it->path().filename()));
+  const int fd = platform::OpenFolder(dir);
+  std::vector<std::string> all;
+  if (fd < 0 || !platform::ListFolder(fd, &all)) {
+    *error = Reason("cannot list the folder", dir);
+    if (fd >= 0) platform::CloseFolder(fd);
+    return false;
   }
-  if (!ec) return true;
-  *error = "cannot list the folder " + dir + ": " + ec.message();
-  return false;
+  for (const auto& n : all) {
+    platform::EntryInfo info;  // a link is never taken for the file it points to
+    if (platform::InfoAt(fd, n, &info) && info.kind == platform::EntryInfo::Kind::kFile) names->push_back(n);
+  }
+  platform::CloseFolder(fd);
+  return true;
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {

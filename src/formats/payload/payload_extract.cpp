@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "data_stream.h"
 #include "platform.h"
 #include "platform_io.h"
+#include "platform_tree.h"
 
 namespace orvex::payload {
 
@@ -29,18 +29,36 @@ constexpr uint64_t kMaxManifest = 256ull << 20;
 // A file (a link to one counts) that can be read as an image.
 bool IsFile(const std::string& p) { return platform::FileSizeOrMarker(p) >= 0; }
 
+// Makes a folder and the folders above it that are missing.
 void MakeFolders(const std::string& dir) {
   if (dir.empty() || platform::IsDirectory(dir)) return;
-  std::error_code ec;
-  std::filesystem::create_directories(platform::ToPath(dir), ec);
-  if (ec || !platform::IsDirectory(dir))
-    throw PayloadError("cannot create the folder " + dir + ": " + (ec ? ec.message() : "a file is in the way"));
+  size_t end = dir.size();
+  while (end > 1 && platform::IsSeparator(dir[end - 1])) --end;
+  size_t cut = end;
+  while (cut > 0 && !platform::IsSeparator(dir[cut - 1])) --cut;
+  // The parent keeps its separator, so that "C:\x" has the parent "C:\", not "C:".
+  const std::string parent = cut ? dir.substr(0, cut) : ".", name = dir.substr(cut, end - cut);
+  if (cut) MakeFolders(parent);
+  const int fd = platform::OpenFolder(parent);
+  int made = -1;
+  if (fd >= 0) {
+    made = platform::MakeFolderAt(fd, name, 0755);
+    if (made != 0 && errno == EEXIST) made = 0;
+    platform::CloseFolder(fd);
+  }
+  if (made != 0 || !platform::IsDirectory(dir))
+    throw PayloadError("cannot create the folder " + dir + ": " + (made != 0 ? std::strerror(errno) : "a file is in the way"));
 }
 
 // True when both paths name one file (the source image given as the output).
 bool SameFile(const std::string& a, const std::string& b) {
-  std::error_code ec;
-  return std::filesystem::equivalent(platform::ToPath(a), platform::ToPath(b), ec) && !ec;
+  platform::EntryInfo ia, ib;
+  const int fa = platform::OpenForRead(a), fb = platform::OpenForRead(b);
+  const bool same = fa >= 0 && fb >= 0 && platform::InfoOf(fa, &ia) && platform::InfoOf(fb, &ib) &&
+                    ia.device == ib.device && ia.inode == ib.inode;
+  if (fa >= 0) platform::CloseFile(fa);
+  if (fb >= 0) platform::CloseFile(fb);
+  return same;
 }
 
 std::string Join(const std::string& dir, const std::string& name) {
