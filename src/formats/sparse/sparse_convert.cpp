@@ -54,7 +54,42 @@ const std::array<uint32_t, 256>& CrcTable() {
   return table;
 }
 
+// CRC-32 arithmetic over GF(2): a 32x32 bit matrix as its 32 columns, applied to a register.
+uint32_t MatrixTimes(const uint32_t* mat, uint32_t vec) {
+  uint32_t sum = 0;
+  for (int i = 0; vec; ++i, vec >>= 1)
+    if (vec & 1) sum ^= mat[i];
+  return sum;
+}
+
+void MatrixSquare(uint32_t* square, const uint32_t* mat) {
+  for (int n = 0; n < 32; ++n) square[n] = MatrixTimes(mat, mat[n]);
+}
+
 }  // namespace
+
+uint32_t Crc32Zeros(uint32_t crc, uint64_t len) {
+  if (len == 0) return crc;
+  // The operator of one zero bit on the register, squared up to one zero byte, then to the powers
+  // of two that make up len: the checksum of any run of zeros in 64 steps at most.
+  uint32_t odd[32], even[32];
+  odd[0] = 0xEDB88320u;
+  for (int n = 1; n < 32; ++n) odd[n] = 1u << (n - 1);
+  MatrixSquare(even, odd);  // two zero bits
+  MatrixSquare(odd, even);  // four
+  uint32_t reg = ~crc;
+  for (;;) {
+    MatrixSquare(even, odd);  // first round: one zero byte
+    if (len & 1) reg = MatrixTimes(even, reg);
+    len >>= 1;
+    if (len == 0) break;
+    MatrixSquare(odd, even);
+    if (len & 1) reg = MatrixTimes(odd, reg);
+    len >>= 1;
+    if (len == 0) break;
+  }
+  return ~reg;
+}
 
 uint32_t Crc32(uint32_t crc, const void* data, size_t len) {
   const auto& t = CrcTable();
@@ -160,8 +195,12 @@ bool ExpandSparse(const std::vector<int>& fds, const std::vector<SparseLayout>& 
     out_size = std::max(out_size, l.expanded_size());
     work += l.expanded_size();
   }
+  // Sized first: a size the file system cannot hold fails before any work.
+  if (!platform::SetFileSize(out_fd, out_size)) {
+    *error = "cannot make the output " + std::to_string(out_size) + " bytes long: " + std::strerror(errno);
+    return false;
+  }
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kBufferBytes]);
-  static const unsigned char kZeros[4096] = {};
   uint64_t written_end = 0;  // past this the output has never been written: a hole
   uint64_t done = 0;
   for (size_t k = 0; k < layouts.size(); ++k) {
@@ -185,21 +224,20 @@ bool ExpandSparse(const std::vector<int>& fds, const std::vector<SparseLayout>& 
           if (progress) progress(done + c.first_block * l.block_size + at, work);
         }
         written_end = std::max(written_end, off + len);
+      } else if (c.type == kChunkFill && c.value == 0 && off >= written_end) {
+        // Zeros over a part never written are a hole already.
+        if (l.has_crc) crc = Crc32Zeros(crc, len);
       } else if (c.type == kChunkFill) {
         for (size_t i = 0; i < kBufferBytes; i += 4) std::memcpy(buf.get() + i, &c.value, 4);
-        // Zeros over a part never written are a hole already.
-        const bool write = c.value != 0 || off < written_end;
         for (uint64_t at = 0; at < len;) {
           const size_t n = static_cast<size_t>(std::min<uint64_t>(len - at, kBufferBytes));
           if (l.has_crc) crc = Crc32(crc, buf.get(), n);
-          if (write && !WriteOut(out_fd, buf.get(), n, off + at, error)) return false;
+          if (!WriteOut(out_fd, buf.get(), n, off + at, error)) return false;
           at += n;
         }
-        if (write) written_end = std::max(written_end, off + len);
+        written_end = std::max(written_end, off + len);
       } else if (c.type == kChunkDontCare) {
-        if (l.has_crc)
-          for (uint64_t at = 0; at < len; at += sizeof kZeros)
-            crc = Crc32(crc, kZeros, static_cast<size_t>(std::min<uint64_t>(len - at, sizeof kZeros)));
+        if (l.has_crc) crc = Crc32Zeros(crc, len);
       } else if (c.type == kChunkCrc32 && c.value != crc) {
         *error = piece + "the checksum in chunk " + std::to_string(index) + " (" + Hex(c.value, 8) +
                  ") does not match the data before it (" + Hex(crc, 8) + ")";
@@ -208,10 +246,6 @@ bool ExpandSparse(const std::vector<int>& fds, const std::vector<SparseLayout>& 
       if (progress) progress(done + (c.first_block + c.blocks) * l.block_size, work);
     }
     done += l.expanded_size();
-  }
-  if (!platform::SetFileSize(out_fd, out_size)) {
-    *error = std::string("cannot set the output's size: ") + std::strerror(errno);
-    return false;
   }
   return true;
 }

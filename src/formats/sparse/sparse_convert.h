@@ -35,6 +35,9 @@ bool ScanSparse(int fd, SparseLayout* layout, std::string* error);
 
 // The CRC-32 that sparse files use (that of zlib), continued from crc.
 uint32_t Crc32(uint32_t crc, const void* data, size_t len);
+// The same continued over len zero bytes, in time that grows with the bits of len only (a
+// DONT_CARE chunk may stand for terabytes of zeros).
+uint32_t Crc32Zeros(uint32_t crc, uint64_t len);
 
 // Writes the expanded image of one or more sparse files (pieces of one image, each covering the
 // whole image, as split sparse images are) into out_fd, an empty regular file: each piece in

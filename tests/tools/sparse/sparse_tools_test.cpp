@@ -280,6 +280,46 @@ TEST(SparseTools, DamagedInputIsRefusedWithOneLineAndNothingWritten) {
   }
 }
 
+TEST(SparseTools, ChecksumsOfDataAndOfLongRunsOfZeros) {
+  EXPECT_EQ(sp::Crc32(0, "123456789", 9), 0xCBF43926u);  // the published check value
+  const std::string zeros(100000, '\0');
+  for (uint32_t start : {0u, 0xCBF43926u, 0xFFFFFFFFu})
+    for (size_t n : {size_t(1), size_t(3), size_t(4096), size_t(65537), zeros.size()})
+      EXPECT_EQ(sp::Crc32Zeros(start, n), sp::Crc32(start, zeros.data(), n)) << start << " " << n;
+  EXPECT_EQ(sp::Crc32Zeros(0x1234u, 0), 0x1234u);
+}
+
+// A DONT_CARE chunk may stand for terabytes: the output is sized at once (a size the file system
+// cannot hold fails before any work) and its checksum costs no pass over the zeros.
+TEST(SparseTools, HugeDontCareAreasAreHolesAndTheirChecksumsAreQuick) {
+  TempDir t;
+  SparseBuilder terabyte;
+  terabyte.Chunk(sp::kChunkRaw, 1, std::string(4096, 'z'));
+  terabyte.Chunk(sp::kChunkDontCare, (1u << 28) - 1, "");  // 1 TiB in all
+  const uint32_t crc = sp::Crc32Zeros(sp::Crc32(0, std::string(4096, 'z').data(), 4096), ((1ull << 28) - 1) * 4096);
+  terabyte.Chunk(sp::kChunkCrc32, 0, SparseBuilder::Word(crc));
+  WriteFile(t / "tb.simg", terabyte.Bytes());
+  const CommandResult r = Sh(Ours("simg2img") + " " + t.str() + "/tb.simg " + t.str() + "/tb.raw");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(fs::file_size(t / "tb.raw"), 1ull << 40);
+  int fd = open((t.str() + "/tb.raw").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(lseek(fd, 4096, SEEK_DATA), -1) << "only the first block holds data";
+  close(fd);
+  fs::remove(t / "tb.raw");
+
+  SparseBuilder huge;  // 2^32 - 1 blocks of 64 MiB: far more than any file system holds
+  huge.h.blk_sz = 64u << 20;
+  huge.Chunk(sp::kChunkDontCare, 0xFFFFFFFFu, "");
+  huge.Chunk(sp::kChunkCrc32, 0, SparseBuilder::Word(0));
+  WriteFile(t / "huge.simg", huge.Bytes());
+  const CommandResult h = Sh(Ours("simg2img") + " " + t.str() + "/huge.simg " + t.str() + "/huge.raw");
+  EXPECT_EQ(h.exit_code, 1);
+  EXPECT_NE(h.output.find("cannot make the output"), std::string::npos) << h.output;
+  EXPECT_FALSE(fs::exists(t / "huge.raw"));
+  EXPECT_FALSE(fs::exists(t / "huge.raw.part"));
+}
+
 TEST(SparseTools, UsageErrorsAndSameFile) {
   TempDir t;
   WriteFile(t / "a.raw", std::string(8192, 'x'));
