@@ -165,7 +165,8 @@ bool ScanSparse(int fd, SparseLayout* layout, std::string* error) {
       *error = "the sparse image is truncated: " + name + " ends past the end of the file";
       return false;
     }
-    if (payload == 4 && !ReadExactly(fd, &sc.value, 4, body, error)) return false;
+    if ((c.chunk_type == kChunkFill || c.chunk_type == kChunkCrc32) && !ReadExactly(fd, &sc.value, 4, body, error))
+      return false;
     if (c.chunk_type == kChunkCrc32) {
       sc.blocks = 0;
       layout->has_crc = true;
