@@ -63,6 +63,10 @@ PathKind KindOf(const std::string& path) {
 }
 bool RenameReplacing(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 
 }  // namespace orvex::platform
 #endif

@@ -48,5 +48,7 @@ PathKind KindOf(const std::string& path);
 bool RenameReplacing(const std::string& from, const std::string& to);
 // Removes a file or a link (not a folder). True on success.
 bool RemoveFile(const std::string& path);
+// True when both paths name one existing file (the same file through another name or a link).
+bool SameFile(const std::string& a, const std::string& b);
 
 }  // namespace orvex::platform
