@@ -46,6 +46,11 @@ ExtractStats ExtractCpio(Reader& cpio, const std::string& folder, const std::str
 // then entries new in the folder in name order with default owners and modes.
 void BuildCpio(const std::string& folder, const std::string& list_path, Writer& out);
 
+// The list of names the folder holds changed ("<parent>/<folder name>_windows_entries.txt"):
+// names this system cannot store as they are (forbidden characters, names that differ only in
+// case where the system folds case). Written only when a name needed it.
+std::string NamesListPath(const std::string& folder);
+
 // A digest of the folder's names, types and contents and of the list file: equal digests mean
 // an untouched ramdisk.
 std::string TreeDigest(const std::string& folder, const std::string& list_path);
