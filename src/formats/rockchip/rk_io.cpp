@@ -1,18 +1,17 @@
 #include "rk_io.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <memory>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <thread>
+
+#include "platform.h"
+#include "platform_io.h"
 
 namespace orvex::rk {
 
@@ -52,21 +51,6 @@ uint32_t RkCrc(uint32_t crc, const void* data, size_t len) {
   return crc;
 }
 
-Digest::Digest(Kind kind) {
-  EVP_MD_CTX* c = EVP_MD_CTX_new();
-  const EVP_MD* md = kind == kSha1 ? EVP_sha1() : kind == kSha256 ? EVP_sha256() : EVP_md5();
-  EVP_DigestInit_ex(c, md, nullptr);
-  ctx_ = c;
-}
-Digest::~Digest() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
-void Digest::Update(const void* data, size_t len) { EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, len); }
-std::string Digest::Final() {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), out, &n);
-  return std::string(reinterpret_cast<char*>(out), n);
-}
-
 std::string Hex(std::string_view bytes) {
   static const char* d = "0123456789abcdef";
   std::string s;
@@ -95,23 +79,23 @@ std::string Unhex(std::string_view text) {
 }
 
 File::~File() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
 }
 File::File(File&& o) noexcept : fd_(o.fd_), size_(o.size_), path_(std::move(o.path_)) { o.fd_ = -1; }
 
 void File::OpenRead(const std::string& path) {
   path_ = path;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = platform::OpenForRead(path);
   if (fd_ < 0) throw Error(Errno("cannot open", path));
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) throw Error("not a regular file: " + path);
-  size_ = static_cast<uint64_t>(st.st_size);
+  const int64_t size = platform::IsRegularFile(fd_) ? platform::SizeOfFile(fd_) : -1;
+  if (size < 0) throw Error("not a regular file: " + path);
+  size_ = static_cast<uint64_t>(size);
 }
 
 void File::Create(const std::string& path) {
   path_ = path;
-  ::unlink(path.c_str());
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  platform::RemoveFile(path);
+  fd_ = platform::CreateNewFile(path);
   if (fd_ < 0) throw Error(Errno("cannot create", path));
   size_ = 0;
 }
@@ -120,7 +104,7 @@ void File::ReadAt(uint64_t offset, void* buf, size_t len) const {
   if (offset > size_ || len > size_ - offset) throw Error("read past the end of " + path_);
   uint8_t* p = static_cast<uint8_t*>(buf);
   while (len) {
-    const ssize_t n = ::pread(fd_, p, len, static_cast<off_t>(offset));
+    const int64_t n = platform::ReadAt(fd_, p, len, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw Error(n == 0 ? "unexpected end of " + path_ : Errno("cannot read", path_));
     p += n;
@@ -138,7 +122,7 @@ std::string File::ReadString(uint64_t offset, size_t len) const {
 void File::WriteAt(uint64_t offset, const void* buf, size_t len) {
   const uint8_t* p = static_cast<const uint8_t*>(buf);
   while (len) {
-    const ssize_t n = ::pwrite(fd_, p, len, static_cast<off_t>(offset));
+    const int64_t n = platform::WriteAt(fd_, p, len, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw Error(Errno("cannot write", path_));
     p += n;
@@ -150,7 +134,7 @@ void File::WriteAt(uint64_t offset, const void* buf, size_t len) {
 
 void File::Close() {
   if (fd_ < 0) return;
-  const int r = ::close(fd_);
+  const int r = platform::CloseFile(fd_);
   fd_ = -1;
   if (r != 0) throw Error(Errno("cannot close", path_));
 }
@@ -370,21 +354,20 @@ void MakeParents(const std::string& root, const std::string& rel) {
   size_t at = 0;
   while ((at = rel.find('/', at)) != std::string::npos) {
     const std::string d = JoinPath(root, rel.substr(0, at));
-    struct stat st {};
-    if (::lstat(d.c_str(), &st) == 0) {
-      if (!S_ISDIR(st.st_mode)) throw Error("not a folder: " + d);
-    } else if (::mkdir(d.c_str(), 0755) != 0) {
-      throw Error(Errno("cannot create folder", d));
+    const platform::PathKind kind = platform::KindOf(d);
+    if (kind == platform::PathKind::kMissing) {
+      MakeFolder(d);
+    } else if (kind != platform::PathKind::kFolder) {
+      throw Error("not a folder: " + d);
     }
     ++at;
   }
 }
 
 uint64_t FileSizeOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw Error(Errno("cannot read", path));
-  if (!S_ISREG(st.st_mode)) throw Error("not a regular file: " + path);
-  return static_cast<uint64_t>(st.st_size);
+  File f;
+  f.OpenRead(path);
+  return f.size();
 }
 
 std::string ReadWhole(const std::string& path, uint64_t limit) {
@@ -401,13 +384,27 @@ void WriteWhole(const std::string& path, std::string_view bytes) {
   f.Close();
 }
 
-bool IsDir(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+bool IsDir(const std::string& path) { return platform::IsDirectory(path); }
 bool IsRegularFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  const int fd = platform::OpenForRead(path);
+  if (fd < 0) return false;
+  const bool regular = platform::IsRegularFile(fd);
+  platform::CloseFile(fd);
+  return regular;
 }
+
+void MakeFolder(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::create_directory(platform::ToPath(path), ec) || platform::IsDirectory(path)) return;
+  throw Error("cannot create folder " + path + (ec ? ": " + ec.message() : std::string()));
+}
+
+bool RemovePath(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(platform::ToPath(path), ec);
+  return !ec;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) { return platform::RenameReplacing(from, to); }
 
 }  // namespace orvex::rk
