@@ -34,6 +34,7 @@ printf 'question\n' > 'rd/etc/why?.txt'
 printf 'trailing dot\n' > 'rd/etc/dot.'
 printf 'кириллица\n' > 'rd/etc/имя.txt'
 printf 'shared\n' > rd/sbin/one
+printf 'to be edited\n' > rd/edit.me
 ln rd/sbin/one rd/sbin/two
 ln -s /system/bin/sh rd/sbin/sh
 ln -s ../init.rc rd/etc/init
@@ -67,18 +68,18 @@ run "$winbin/AndImgTool.exe" "$(win "$out")" "$(win same.img)" > pack.txt 2> pac
 cmp -s same.img boot.img || fail "the untouched folder did not pack into the same image"
 
 # An edit: the ramdisk is built again from the folder, its list and the names list.
-printf 'edited\n' >> "$out/ramdisk/init.rc"
-printf 'edited\n' >> rd/init.rc
+printf 'edited\n' >> "$out/ramdisk/edit.me"
+printf 'edited\n' >> rd/edit.me
 run "$winbin/AndImgTool.exe" "$(win "$out")" "$(win edited.img)" > edit.txt 2> edit.err ||
   fail "AndImgTool.exe pack after an edit: $(cat edit.txt edit.err)"
 if ramdisk_of edited.img win_ramdisk.gz; then
   # The edited file differs in size, and the hard links are written as two files with the data
   # each (the archive holds it once, with the last name): those are checked by their content.
-  skip=' (init.rc|sbin/one|sbin/two)$'
+  skip=' (edit.me|sbin/one|sbin/two)$'
   diff <(entries ramdisk.cpio.gz | grep -Ev "$skip") <(entries win_ramdisk.gz | grep -Ev "$skip") > entries.diff ||
     fail "the rebuilt ramdisk's entries differ from the original: $(cat entries.diff)"
-  gzip -dc win_ramdisk.gz | (mkdir x && cd x && cpio -id --quiet init.rc sbin/one sbin/two 2>/dev/null)
-  cmp -s x/init.rc rd/init.rc || fail "the edited file is not in the rebuilt ramdisk"
+  gzip -dc win_ramdisk.gz | (mkdir x && cd x && cpio -id --quiet edit.me sbin/one sbin/two 2>/dev/null)
+  cmp -s x/edit.me rd/edit.me || fail "the edited file is not in the rebuilt ramdisk"
   for f in one two; do
     [ "$(cat "x/sbin/$f" 2>/dev/null)" = shared ] || fail "the hard link sbin/$f lost its data"
   done
@@ -88,7 +89,7 @@ fi
 
 if [ -n "$linbin" ]; then
   "$linbin/AndImgTool" boot.img linux_out > /dev/null || fail "the Linux AndImgTool failed to unpack"
-  printf 'edited\n' >> linux_out/ramdisk/init.rc
+  printf 'edited\n' >> linux_out/ramdisk/edit.me
   "$linbin/AndImgTool" linux_out linux_edited.img > /dev/null || fail "the Linux AndImgTool failed to pack"
   cmp -s linux_edited.img edited.img || fail "the edited images of Windows and Linux differ"
 fi
