@@ -116,3 +116,79 @@ TEST(RamdiskTree, BrokenListLinesAreNamed) {
     EXPECT_THROW(BuildCpio((t / "tree").string(), list, out), Error);
   }
 }
+
+TEST(RamdiskTree, EntriesNewInTheFolderFollowTheirFolderPartByPart) {
+  TempDir t;
+  // A list with the top folder only: everything else is new. In plain byte order "a-b" and "a.c"
+  // would come between the folder "a" and its own entries.
+  WriteFile(t / "list.txt", ".\td\t0755\t0\t0\t0\n");
+  for (const char* f : {"a/z", "a/b", "a-b", "a.c", "a/b2/x"}) WriteFile(t / "tree" / f, f);
+  StringWriter out;
+  BuildCpio((t / "tree").string(), (t / "list.txt").string(), out);
+  auto entries = ReadArchive(out.s);
+  EXPECT_EQ(Names(entries), ". a a/b a/b2 a/b2/x a/z a-b a.c ");
+  for (const auto& e : entries)
+    if ((e.mode & 0170000) == 0100000) EXPECT_EQ(e.data, e.name);
+}
+
+TEST(RamdiskTree, HardLinksGetTheirDataAndNoNamesListIsLeftWhereEveryNameIsStored) {
+  TempDir t;
+  // Archivers store a hard link group's data once, with its last name.
+  auto linked = [](const std::string& name, const std::string& data) {
+    std::string e = NewcEntry(name, 0100644, data, 42);
+    e.replace(6 + 8 * 4, 8, "00000002");
+    return e;
+  };
+  std::string cpio = NewcEntry("bin", 040755, "", 2) + linked("bin/first", "") + linked("bin/second", "shared data") +
+                     NewcTrailer();
+  const std::string tree = (t / "ramdisk").string(), list = (t / "ramdisk_entries.txt").string();
+  // A names list of an earlier unpack must not survive: it would rename this folder's entries.
+  EXPECT_EQ(NamesListPath(tree), (t / "ramdisk_windows_entries.txt").string());
+  WriteFile(t / "ramdisk_windows_entries.txt", "name\tbin/first\tbin/x\r\n");
+  MemoryReader in(cpio.data(), cpio.size());
+  ExtractStats st = ExtractCpio(in, tree, list);
+  EXPECT_EQ(st.files, 2u);
+  EXPECT_EQ(ReadFile(t / "ramdisk/bin/first"), "shared data");
+  EXPECT_EQ(ReadFile(t / "ramdisk/bin/second"), "shared data");
+  EXPECT_FALSE(fs::exists(t / "ramdisk_windows_entries.txt"));
+
+  StringWriter out;
+  BuildCpio(tree, list, out);
+  auto entries = ReadArchive(out.s);
+  ASSERT_EQ(Names(entries), "bin bin/first bin/second ");
+  EXPECT_EQ(entries[1].data, "shared data");
+  EXPECT_EQ(entries[2].data, "shared data");
+}
+
+TEST(BootFile, BufferedWritesOfEverySizeReadBackInOrder) {
+  TempDir t;
+  const std::string path = (t / "f.bin").string();
+  std::string expect;
+  {
+    File f(path, "wb");
+    FileWriter w(f);
+    // Small pieces fill the buffer, one larger than the buffer goes straight to the file between
+    // them, and the size counts what is still buffered.
+    for (size_t n : {size_t(1), size_t(4095), size_t(3u << 20), size_t(7), size_t(1u << 20), size_t(3)}) {
+      std::string piece(n, '\0');
+      for (size_t i = 0; i < n; ++i) piece[i] = char('a' + (expect.size() + i) % 23);
+      w.Write(piece.data(), piece.size());
+      expect += piece;
+    }
+    EXPECT_EQ(f.Size(), expect.size());
+    f.Close();
+  }
+  EXPECT_EQ(ReadFile(t / "f.bin"), expect);
+  File r(path, "rb");
+  EXPECT_EQ(r.Size(), expect.size());
+  std::string tail(10, '\0');
+  r.ReadAt(expect.size() - 10, tail.data(), tail.size());
+  EXPECT_EQ(tail, expect.substr(expect.size() - 10));
+  EXPECT_THROW(r.ReadAt(expect.size() - 5, tail.data(), tail.size()), Error);
+  FileReader fr(r);
+  StringWriter all;
+  EXPECT_EQ(Copy(fr, all), expect.size());
+  EXPECT_TRUE(all.s == expect);
+  EXPECT_THROW(File((t / "missing").string(), "rb"), Error);
+  EXPECT_THROW(File(t.path().string(), "rb"), Error);  // a folder is not a file
+}
