@@ -91,22 +91,30 @@ template <bool kFolder>
 class Handle {
  public:
   explicit Handle(int fd = -1) : fd_(fd) {}
+  // A descriptor someone else closes.
+  static Handle Borrowed(int fd) {
+    Handle h(fd);
+    h.owned_ = false;
+    return h;
+  }
   ~Handle() {
-    if (fd_ < 0) return;
+    if (fd_ < 0 || !owned_) return;
     if (kFolder)
       platform::CloseFolder(fd_);
     else
       platform::CloseFile(fd_);
   }
-  Handle(Handle&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Handle(Handle&& o) noexcept : fd_(o.fd_), owned_(o.owned_) { o.fd_ = -1; }
   Handle& operator=(Handle&& o) noexcept {
     std::swap(fd_, o.fd_);
+    std::swap(owned_, o.owned_);
     return *this;
   }
   int get() const { return fd_; }
 
  private:
   int fd_;
+  bool owned_ = true;
 };
 using Dir = Handle<true>;
 using Fd = Handle<false>;
@@ -114,8 +122,7 @@ using Fd = Handle<false>;
 // Opens the folder that holds `rel` (a stored path; missing folders are created), refusing links
 // on the way.
 Dir OpenParent(int root, const std::string& rel, std::string* leaf) {
-  Dir cur(platform::OpenFolderAt(root, "."));
-  if (cur.get() < 0) throw Error(std::string("cannot open the ramdisk folder: ") + std::strerror(errno));
+  Dir cur = Dir::Borrowed(root);
   size_t i = 0;
   for (;;) {
     size_t j = rel.find('/', i);

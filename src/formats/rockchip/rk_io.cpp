@@ -365,9 +365,14 @@ void MakeParents(const std::string& root, const std::string& rel) {
 }
 
 uint64_t FileSizeOf(const std::string& path) {
-  File f;
-  f.OpenRead(path);
-  return f.size();
+  std::error_code ec;
+  const std::filesystem::path p = platform::ToPath(path);
+  const auto st = std::filesystem::status(p, ec);
+  if (ec) throw Error("cannot read " + path + ": " + ec.message());
+  if (!std::filesystem::is_regular_file(st)) throw Error("not a regular file: " + path);
+  const uintmax_t size = std::filesystem::file_size(p, ec);
+  if (ec) throw Error("cannot read " + path + ": " + ec.message());
+  return static_cast<uint64_t>(size);
 }
 
 std::string ReadWhole(const std::string& path, uint64_t limit) {
@@ -386,11 +391,8 @@ void WriteWhole(const std::string& path, std::string_view bytes) {
 
 bool IsDir(const std::string& path) { return platform::IsDirectory(path); }
 bool IsRegularFile(const std::string& path) {
-  const int fd = platform::OpenForRead(path);
-  if (fd < 0) return false;
-  const bool regular = platform::IsRegularFile(fd);
-  platform::CloseFile(fd);
-  return regular;
+  std::error_code ec;
+  return std::filesystem::is_regular_file(platform::ToPath(path), ec);
 }
 
 void MakeFolder(const std::string& path) {
