@@ -9,13 +9,15 @@ namespace orvex::bootimg {
 
 class RamdiskNames {
  public:
-  RamdiskNames();
+  // windowsNames: store names as Windows needs them, whatever this system is (a folder made here
+  // for Windows, and the tests of the names on Linux).
+  explicit RamdiskNames(bool windowsNames = false);
   ~RamdiskNames();
   RamdiskNames(RamdiskNames&&) noexcept;
   RamdiskNames& operator=(RamdiskNames&&) noexcept;
 
   // While a folder is written: the name to store an entry under in storedFolder ("" for the top),
-  // recorded when it differs from the original. Throws Error when the name cannot be stored.
+  // recorded when it differs from the original.
   std::string StoredName(const std::string& storedFolder, const std::string& name, const std::string& path);
   // Writes the list, or removes an old one when no name changed. Throws Error.
   void Write(const std::string& file) const;

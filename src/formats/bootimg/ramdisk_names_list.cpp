@@ -9,10 +9,12 @@
 namespace orvex::bootimg {
 
 struct RamdiskNames::Impl {
+  explicit Impl(bool windowsNames)
+      : list(windowsNames ? treelist::NamePolicy::Windows() : treelist::NamePolicy::ThisSystem()) {}
   treelist::EntriesList list;
 };
 
-RamdiskNames::RamdiskNames() : impl_(std::make_unique<Impl>()) {}
+RamdiskNames::RamdiskNames(bool windowsNames) : impl_(std::make_unique<Impl>(windowsNames)) {}
 RamdiskNames::~RamdiskNames() = default;
 RamdiskNames::RamdiskNames(RamdiskNames&&) noexcept = default;
 RamdiskNames& RamdiskNames::operator=(RamdiskNames&&) noexcept = default;

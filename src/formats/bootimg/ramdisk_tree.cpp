@@ -312,7 +312,7 @@ ExtractStats ExtractCpio(Reader& in, const std::string& folder, const std::strin
   Dir root(platform::OpenFolder(folder));
   if (root.get() < 0) throw Error("cannot open the folder " + folder + ": " + std::strerror(errno));
   // Names this system cannot hold are stored changed, and the names list keeps the originals.
-  RamdiskNames names;
+  RamdiskNames names(limits.windows_names);
   StoredNames stored(&names);
   CpioReader cpio(in);
   CpioEntry e;

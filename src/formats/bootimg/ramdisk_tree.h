@@ -29,6 +29,8 @@ void WriteListFile(const std::string& path, const std::vector<ListEntry>& entrie
 
 struct ExtractLimits {
   uint64_t max_entries = 1u << 20;
+  // Store the names as Windows needs them also where this system could hold them as they are.
+  bool windows_names = false;
 };
 
 struct ExtractStats {

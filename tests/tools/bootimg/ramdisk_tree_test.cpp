@@ -1,6 +1,9 @@
 // The ramdisk folder and its list file: what an edited folder packs into, entry by entry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include "bootimg/cpio.h"
 #include "bootimg/ramdisk_tree.h"
 #include "bootimg_test_util.h"
@@ -191,4 +194,69 @@ TEST(BootFile, BufferedWritesOfEverySizeReadBackInOrder) {
   EXPECT_TRUE(all.s == expect);
   EXPECT_THROW(File((t / "missing").string(), "rb"), Error);
   EXPECT_THROW(File(t.path().string(), "rb"), Error);  // a folder is not a file
+}
+
+TEST(RamdiskTree, NamesWindowsCannotHoldAreStoredChangedAndPackUnderTheirOwnNames) {
+  TempDir t;
+  // Case twins, characters Windows forbids, a trailing dot and a device name, in folders whose
+  // own names change too; a link and a node stay in the ramdisk's list as always.
+  std::string cpio;
+  for (const auto& [name, mode, data] : std::vector<std::tuple<std::string, uint32_t, std::string>>{
+           {"Etc", 040755, ""},
+           {"Etc/init.rc", 0100644, "upper"},
+           {"etc", 040750, ""},
+           {"etc/init.rc", 0100640, "lower"},
+           {"etc/a:b?.conf", 0100644, "colon"},
+           {"etc/dot.", 0100644, "dot"},
+           {"etc/nul", 0100644, "device name"},
+           {"etc/sh", 0120777, "/system/bin/sh"},
+           {"etc/console", 020600, ""},
+       })
+    cpio += NewcEntry(name, mode, data, 5);
+  cpio += NewcTrailer();
+  const std::string tree = (t / "ramdisk").string(), list = (t / "ramdisk_entries.txt").string();
+  MemoryReader in(cpio.data(), cpio.size());
+  ExtractLimits lim;
+  lim.windows_names = true;
+  ExtractCpio(in, tree, list, lim);
+
+  // On disk: only names Windows can hold, none of them the link or the node.
+  std::vector<std::string> stored;
+  for (const auto& e : fs::recursive_directory_iterator(t / "ramdisk"))
+    stored.push_back(fs::relative(e.path(), t / "ramdisk").generic_string());
+  std::sort(stored.begin(), stored.end());
+  std::string all;
+  for (const auto& s : stored) {
+    all += s + " ";
+    EXPECT_EQ(s.find_first_of(":?"), std::string::npos) << s;
+    EXPECT_NE(s.back(), '.') << s;
+  }
+  EXPECT_EQ(stored.size(), 7u) << all;  // Etc, its file, the twin folder, its file and three files
+  EXPECT_TRUE(fs::exists(t / "ramdisk_windows_entries.txt"));
+  EXPECT_EQ(ReadFile(t / "ramdisk/Etc/init.rc"), "upper");
+
+  // Packed, every entry has its own name, kind, mode and data again, in the archive's order.
+  StringWriter out;
+  BuildCpio(tree, list, out);
+  auto entries = ReadArchive(out.s);
+  EXPECT_EQ(Names(entries), "Etc Etc/init.rc etc etc/init.rc etc/a:b?.conf etc/dot. etc/nul etc/sh etc/console ");
+  ASSERT_EQ(entries.size(), 9u);
+  EXPECT_EQ(entries[2].mode, 040750u);
+  EXPECT_EQ(entries[3].data, "lower");
+  EXPECT_EQ(entries[3].mode, 0100640u);
+  EXPECT_EQ(entries[4].data, "colon");
+  EXPECT_EQ(entries[5].data, "dot");
+  EXPECT_EQ(entries[6].data, "device name");
+  EXPECT_EQ(entries[7].data, "/system/bin/sh");
+  EXPECT_EQ(entries[8].mode, 020600u);
+
+  // The digest of the untouched folder is stable, and a stored file edited changes it.
+  const std::string digest = TreeDigest(tree, list);
+  EXPECT_EQ(TreeDigest(tree, list), digest);
+  for (const auto& s : stored)
+    if (s.rfind("etc", 0) == 0 && s.find("conf") != std::string::npos) WriteFile(t / "ramdisk" / s, "edited");
+  EXPECT_NE(TreeDigest(tree, list), digest);
+  StringWriter edited;
+  BuildCpio(tree, list, edited);
+  EXPECT_EQ(ReadArchive(edited.s)[4].data, "edited");
 }
