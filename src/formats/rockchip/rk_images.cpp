@@ -127,7 +127,9 @@ std::string PackFolder(const std::string& folderIn, const std::string& cfgIn, co
     out = folder.substr(0, folder.size() - 5);
   } else {
     const std::string name = UnescapeCfg(cfg.Get(group, "image"));
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+    // One plain name beside the .cfg: IsSafeRelPath with no folder part (no '\\' or ':' either,
+    // which Windows would read as a folder or a drive).
+    if (!IsSafeRelPath(name) || name.find('/') != std::string::npos)
       throw Error(cfgPath + ": the image name is not a plain file name: " + name);
     out = DirName(cfgPath) + name;
   }

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform.h"
+
 namespace orvex::rk {
 
 // Every failure: one line that says what is wrong with which file.
@@ -163,13 +165,14 @@ bool RemovePath(const std::string& path);
 // Renames a file over another one; false when it could not.
 bool RenameFile(const std::string& from, const std::string& to);
 
-// The last component of a path, and the folder part with its trailing slash.
+// The last component of a path, and the folder part with its trailing separator (either
+// separator of this system).
 inline std::string BaseName(const std::string& path) {
-  const size_t s = path.find_last_of('/');
+  const size_t s = path.find_last_of(platform::kSeparators);
   return s == std::string::npos ? path : path.substr(s + 1);
 }
 inline std::string DirName(const std::string& path) {
-  const size_t s = path.find_last_of('/');
+  const size_t s = path.find_last_of(platform::kSeparators);
   return s == std::string::npos ? "" : path.substr(0, s + 1);
 }
 inline bool EndsWith(const std::string& s, const std::string& end) {
