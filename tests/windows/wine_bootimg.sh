@@ -4,7 +4,8 @@
 # hard link, names that differ only in case and names with characters Windows forbids. The
 # unpacked folder must pack back to the same image; after an edit the rebuilt ramdisk must hold
 # the same entries as the original (names, kinds, modes, owners, link targets, device numbers),
-# and, with the Linux tool folder given, the Windows and Linux packs must be the same bytes.
+# and, with the Linux tool folder given, the Windows and Linux packs must be the same bytes. With it,
+# imgRePacker.exe also unpacks and packs an Allwinner IMAGEWTY firmware as the Linux tool does.
 #
 #   wine_bootimg.sh WINDOWS_BIN_DIR [LINUX_BIN_DIR]
 set -euo pipefail
@@ -102,6 +103,36 @@ if [ -x "$winbin/imgRePacker.exe" ]; then
   run "$winbin/imgRePacker.exe" "$(win boot.fex.dump)" "$(win boot.fex.cfg)" > aw2.txt 2> aw2.err ||
     fail "imgRePacker.exe pack: $(cat aw2.txt aw2.err)"
   cmp -s boot.fex boot.img || fail "imgRePacker.exe did not pack boot.fex back unchanged"
+fi
+
+# An Allwinner IMAGEWTY firmware packed by the Linux tool from a hand-written image.cfg: the
+# Windows tool unpacks it like the Linux one (in a folder with a Cyrillic name) and packs the
+# folder back into the same bytes.
+if [ -x "$winbin/imgRePacker.exe" ] && [ -n "$linbin" ]; then
+  mkdir -p wty/fw.img.dump "$top/прошивка"
+  printf '[product]\nversion = "100"\n' > wty/fw.img.dump/sys_config.fex
+  head -c 70001 /dev/urandom > wty/fw.img.dump/boot.fex
+  printf '1234' > wty/fw.img.dump/Vboot.fex
+  printf '[DIR_DEF]\r\nINPUT_DIR = "./"\r\n\r\n[FILELIST]\r\n%b%b%b\r\n[IMAGE_CFG]\r\nversion = 0x100234\r\npid = 0x00001234\r\nvid = 0x00008743\r\nhardwareid = 0x100\r\nfirmwareid = 0x100\r\nimagename = "fw.img"\r\nfilelist = FILELIST\r\n' \
+    '\t{filename = "sys_config.fex", maintype = "COMMON  ", subtype = "SYS_CONFIG100000",},\r\n' \
+    '\t{filename = "boot.fex", maintype = "RFSFAT16", subtype = "BOOT_FEX00000000",},\r\n' \
+    '\t{filename = "Vboot.fex", maintype = "RFSFAT16", subtype = "VBOOT_FEX0000000",},\r\n' \
+    > wty/fw.img.dump/image.cfg
+  "$linbin/imgRePacker" wty/fw.img.dump > /dev/null || fail "the Linux imgRePacker did not pack the IMAGEWTY folder"
+  head -c 8 wty/fw.img | grep -q IMAGEWTY || fail "the Linux imgRePacker wrote no IMAGEWTY image"
+  cp -r wty/fw.img.dump wty/made
+  rm -rf wty/fw.img.dump && "$linbin/imgRePacker" wty/fw.img > /dev/null || fail "the Linux imgRePacker did not unpack"
+  for f in sys_config.fex boot.fex Vboot.fex; do
+    cmp -s "wty/made/$f" "wty/fw.img.dump/$f" || fail "the IMAGEWTY image does not hold $f"
+  done
+  cp wty/fw.img "$top/прошивка/fw.img"
+  run "$winbin/imgRePacker.exe" "$(win "$top/прошивка/fw.img")" > wty.txt 2> wty.err ||
+    fail "imgRePacker.exe unpack of IMAGEWTY: $(cat wty.txt wty.err)"
+  diff -r wty/fw.img.dump "$top/прошивка/fw.img.dump" > wty.diff || fail "the IMAGEWTY folders of Windows and Linux differ: $(cat wty.diff)"
+  rm "$top/прошивка/fw.img"
+  run "$winbin/imgRePacker.exe" "$(win "$top/прошивка/fw.img.dump")" > wty2.txt 2> wty2.err ||
+    fail "imgRePacker.exe pack of IMAGEWTY: $(cat wty2.txt wty2.err)"
+  cmp -s wty/fw.img "$top/прошивка/fw.img" || fail "imgRePacker.exe did not pack the IMAGEWTY folder into the same bytes"
 fi
 
 if [ "$failures" -ne 0 ]; then
