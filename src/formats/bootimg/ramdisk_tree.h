@@ -8,6 +8,10 @@
 // type d (directory), f (file), l (symbolic link), c / b (character / block device), p (fifo),
 // s (socket); mode in octal without the type bits; extra is the link target or "major,minor".
 // Tabs, line breaks and backslashes in names are written as \t, \n, \r and \\.
+//
+// The list file always holds the archive's own names. A name the folder's file system cannot
+// hold (Windows: forbidden characters, case twins) is stored changed in the folder, and the
+// entries list beside it (NamesListPath) maps the stored names back; on Linux there is none.
 #include <cstdint>
 #include <string>
 #include <vector>
