@@ -21,6 +21,8 @@ PACKAGES=(
   default-jdk-headless apktool aapt zipalign apksigner signapk android-framework-res openssl zip unzip
   # boot images and payloads: Debian's mkbootimg and the compressors as oracles, bsdiff for patches
   mkbootimg cpio xz-utils bzip2 zstd bsdiff
+  # test input generators (the PAC firmware of the Windows tool test)
+  python3
 )
 if [ "${ORVEX_WITH_WINDOWS:-1}" = 1 ]; then
   # the Windows tools' libraries: zlib packaged, the rest built from Debian's source packages

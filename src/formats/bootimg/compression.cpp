@@ -436,6 +436,15 @@ void Compress(Compression c, Reader& in, Writer& out, int level) {
       z_stream z{};
       if (deflateInit2(&z, level < 0 ? 9 : level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         throw Error("cannot start zlib");
+      // The gzip header names the system that wrote it; zlib takes the one it was built for. A
+      // ramdisk is an Android (Unix) file, and the same folder packs into the same bytes on
+      // every system.
+      gz_header head{};
+      head.os = 3;  // Unix
+      if (deflateSetHeader(&z, &head) != Z_OK) {
+        deflateEnd(&z);
+        throw Error("cannot start zlib");
+      }
       try {
         Pump(in, [&](const uint8_t* p, size_t n, bool last) {
           z.next_in = const_cast<Bytef*>(p);

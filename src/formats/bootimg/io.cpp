@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+
+#include "platform_io.h"
 
 namespace orvex::bootimg {
 
@@ -15,64 +18,114 @@ void ReadExact(Reader& r, void* out, size_t n, const char* what) {
   }
 }
 
+namespace {
+constexpr size_t kWriteBuffer = 1 << 20;
+}
+
 File::File(const std::string& path, const char* mode) : path_(path) {
-  f_ = std::fopen(path.c_str(), mode);
-  if (!f_) throw Error("cannot open " + path + ": " + std::strerror(errno));
+  const bool write = mode[0] == 'w';
+  fd_ = write ? platform::CreateForWrite(path) : platform::OpenForRead(path);
+  if (fd_ < 0) throw Error("cannot open " + path + ": " + std::strerror(errno));
+  if (!write && !platform::IsRegularFile(fd_)) {
+    Release();
+    throw Error("not a regular file: " + path);
+  }
+  if (write) wbuf_.reserve(kWriteBuffer);
 }
 
 File::~File() {
-  if (f_) std::fclose(f_);
+  if (fd_ < 0) return;
+  try {
+    Flush();
+  } catch (const Error&) {
+  }
+  Release();
+}
+
+File::File(File&& o) noexcept
+    : fd_(o.fd_), path_(std::move(o.path_)), pos_(o.pos_), wbuf_(std::move(o.wbuf_)), failed_(o.failed_) {
+  o.fd_ = -1;
 }
 
 File& File::operator=(File&& o) noexcept {
   if (this != &o) {
-    if (f_) std::fclose(f_);
-    f_ = o.f_;
-    path_ = std::move(o.path_);
-    o.f_ = nullptr;
+    this->~File();
+    new (this) File(std::move(o));
   }
   return *this;
 }
 
+void File::Release() noexcept {
+  if (fd_ >= 0) platform::CloseFile(fd_);
+  fd_ = -1;
+}
+
 uint64_t File::Size() const {
-  if (fseeko(f_, 0, SEEK_END) != 0) throw Error("cannot seek in " + path_);
-  off_t end = ftello(f_);
-  if (end < 0) throw Error("cannot tell the size of " + path_);
-  return uint64_t(end);
+  const_cast<File*>(this)->Flush();
+  const int64_t n = platform::SizeOfFile(fd_);
+  if (n < 0) throw Error("cannot tell the size of " + path_);
+  return uint64_t(n);
 }
 
 void File::ReadAt(uint64_t offset, void* out, size_t n) const {
-  if (fseeko(f_, off_t(offset), SEEK_SET) != 0 || std::fread(out, 1, n, f_) != n)
+  if (!platform::ReadAllAt(fd_, out, n, offset))
     throw Error("cannot read " + std::to_string(n) + " bytes at " + std::to_string(offset) + " of " + path_);
 }
 
+size_t File::Read(void* out, size_t n) {
+  if (n == 0) return 0;
+  const int64_t got = platform::ReadAt(fd_, out, n, pos_);
+  if (got < 0) throw Error("cannot read " + path_ + ": " + std::strerror(errno));
+  pos_ += uint64_t(got);
+  return size_t(got);
+}
+
+void File::Write(const void* data, size_t n) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  if (n >= kWriteBuffer) {
+    Flush();
+    if (!platform::WriteAllAt(fd_, p, n, pos_)) {
+      failed_ = true;
+      throw Error("cannot write " + path_ + ": " + std::strerror(errno));
+    }
+    pos_ += n;
+    return;
+  }
+  if (wbuf_.size() + n > kWriteBuffer) Flush();
+  wbuf_.insert(wbuf_.end(), p, p + n);
+}
+
+void File::Flush() {
+  if (wbuf_.empty() || fd_ < 0) return;
+  const bool ok = platform::WriteAllAt(fd_, wbuf_.data(), wbuf_.size(), pos_);
+  pos_ += wbuf_.size();
+  wbuf_.clear();
+  if (!ok) {
+    failed_ = true;
+    throw Error("cannot write " + path_ + ": " + std::strerror(errno));
+  }
+}
+
 void File::Close() {
-  if (!f_) return;
-  bool bad = std::ferror(f_) != 0;
-  if (std::fclose(f_) != 0) bad = true;
-  f_ = nullptr;
+  if (fd_ < 0) return;
+  bool bad = failed_;
+  try {
+    Flush();
+  } catch (const Error&) {
+    bad = true;
+  }
+  if (platform::CloseFile(fd_) != 0) bad = true;
+  fd_ = -1;
   if (bad) throw Error("cannot write " + path_);
 }
 
 size_t RegionReader::Read(void* out, size_t n) {
   if (left_ == 0 || n == 0) return 0;
   if (n > left_) n = size_t(left_);
-  if (fseeko(f_.get(), off_t(pos_), SEEK_SET) != 0) throw Error("cannot seek in " + f_.path());
-  size_t got = std::fread(out, 1, n, f_.get());
-  if (got == 0) throw Error("unexpected end of " + f_.path());
-  pos_ += got;
-  left_ -= got;
-  return got;
-}
-
-size_t FileReader::Read(void* out, size_t n) {
-  size_t got = std::fread(out, 1, n, f_.get());
-  if (got == 0 && std::ferror(f_.get())) throw Error("cannot read " + f_.path());
-  return got;
-}
-
-void FileWriter::Write(const void* data, size_t n) {
-  if (n && std::fwrite(data, 1, n, f_.get()) != n) throw Error("cannot write " + f_.path() + ": " + std::strerror(errno));
+  f_.ReadAt(pos_, out, n);
+  pos_ += n;
+  left_ -= n;
+  return n;
 }
 
 size_t MemoryReader::Read(void* out, size_t n) {

@@ -1,7 +1,6 @@
 #pragma once
 // Byte streams the boot-image library reads and writes through: files, regions of files, memory.
 #include <cstdint>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,28 +29,36 @@ class Writer {
 // Reads exactly n bytes or throws `what`.
 void ReadExact(Reader& r, void* out, size_t n, const char* what);
 
-// An open file, closed with the object.
+// An open file, closed with the object: read at offsets or front to back, or written front to
+// back through a buffer. Reached through the platform layer (UTF-8 paths, 64-bit offsets).
 class File {
  public:
   File() = default;
-  File(const std::string& path, const char* mode);  // throws Error naming the path
-  // Takes over an open stream (closed with the object); `name` appears in errors.
-  File(std::FILE* f, std::string name) : f_(f), path_(std::move(name)) {}
+  // mode "rb" reads an existing file, "wb" creates or empties one; throws Error naming the path.
+  File(const std::string& path, const char* mode);
   ~File();
-  File(File&& o) noexcept : f_(o.f_), path_(std::move(o.path_)) { o.f_ = nullptr; }
+  File(File&& o) noexcept;
   File& operator=(File&& o) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  std::FILE* get() const { return f_; }
   const std::string& path() const { return path_; }
   uint64_t Size() const;
   // Reads exactly n bytes at offset.
   void ReadAt(uint64_t offset, void* out, size_t n) const;
-  void Close();  // flushes; throws when the data could not be written
+  // The next bytes from the current position: up to n, 0 only at the end of the file.
+  size_t Read(void* out, size_t n);
+  // Appends at the current position (buffered).
+  void Write(const void* data, size_t n);
+  void Close();  // writes what is buffered; throws when the data could not be written
 
  private:
-  std::FILE* f_ = nullptr;
+  void Flush();
+  void Release() noexcept;
+  int fd_ = -1;
   std::string path_;
+  uint64_t pos_ = 0;
+  std::vector<uint8_t> wbuf_;
+  bool failed_ = false;
 };
 
 // A window [offset, offset + size) of a file, read sequentially.
@@ -67,17 +74,17 @@ class RegionReader : public Reader {
 
 class FileReader : public Reader {
  public:
-  explicit FileReader(const File& f) : f_(f) {}
-  size_t Read(void* out, size_t n) override;
+  explicit FileReader(File& f) : f_(f) {}
+  size_t Read(void* out, size_t n) override { return f_.Read(out, n); }
 
  private:
-  const File& f_;
+  File& f_;
 };
 
 class FileWriter : public Writer {
  public:
   explicit FileWriter(File& f) : f_(f) {}
-  void Write(const void* data, size_t n) override;
+  void Write(const void* data, size_t n) override { f_.Write(data, n); }
 
  private:
   File& f_;

@@ -1,14 +1,11 @@
 #include "bootimg/ramdisk_tree.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 #include <map>
 #include <set>
 #include <sstream>
@@ -16,6 +13,10 @@
 
 #include "bootimg/cpio.h"
 #include "bootimg/sha1.h"
+#include "platform.h"
+#include "platform_io.h"
+#include "platform_tree.h"
+#include "bootimg/ramdisk_names.h"
 
 namespace orvex::bootimg {
 
@@ -85,27 +86,43 @@ uint32_t ParseNumber(const std::string& s, int base, const std::string& where) {
   return uint32_t(v);
 }
 
-// A directory opened below the extraction root, never through a link.
-class Fd {
+// An open folder or file of the tree, closed with the object.
+template <bool kFolder>
+class Handle {
  public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+  explicit Handle(int fd = -1) : fd_(fd) {}
+  // A descriptor someone else closes.
+  static Handle Borrowed(int fd) {
+    Handle h(fd);
+    h.owned_ = false;
+    return h;
   }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
+  ~Handle() {
+    if (fd_ < 0 || !owned_) return;
+    if (kFolder)
+      platform::CloseFolder(fd_);
+    else
+      platform::CloseFile(fd_);
+  }
+  Handle(Handle&& o) noexcept : fd_(o.fd_), owned_(o.owned_) { o.fd_ = -1; }
+  Handle& operator=(Handle&& o) noexcept {
     std::swap(fd_, o.fd_);
+    std::swap(owned_, o.owned_);
     return *this;
   }
   int get() const { return fd_; }
 
  private:
   int fd_;
+  bool owned_ = true;
 };
+using Dir = Handle<true>;
+using Fd = Handle<false>;
 
-// Opens the folder that holds `rel` (creating missing folders), refusing links on the way.
-Fd OpenParent(int root, const std::string& rel, std::string* leaf) {
-  Fd cur(::dup(root));
+// Opens the folder that holds `rel` (a stored path; missing folders are created), refusing links
+// on the way.
+Dir OpenParent(int root, const std::string& rel, std::string* leaf) {
+  Dir cur = Dir::Borrowed(root);
   size_t i = 0;
   for (;;) {
     size_t j = rel.find('/', i);
@@ -114,73 +131,119 @@ Fd OpenParent(int root, const std::string& rel, std::string* leaf) {
       return cur;
     }
     std::string part = rel.substr(i, j - i);
-    int fd = ::openat(cur.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = platform::OpenFolderAt(cur.get(), part);
     if (fd < 0 && errno == ENOENT) {
-      if (::mkdirat(cur.get(), part.c_str(), 0755) != 0 && errno != EEXIST)
+      if (platform::MakeFolderAt(cur.get(), part, 0755) != 0 && errno != EEXIST)
         throw Error("cannot create the folder " + rel.substr(0, j) + ": " + std::strerror(errno));
-      fd = ::openat(cur.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      fd = platform::OpenFolderAt(cur.get(), part);
     }
     if (fd < 0) throw Error("cannot enter the folder " + rel.substr(0, j) + ": " + std::strerror(errno));
-    cur = Fd(fd);
+    cur = Dir(fd);
     i = j + 1;
   }
 }
 
+std::string Join(const std::string& a, const std::string& b) { return a.empty() ? b : a + "/" + b; }
+
+// The stored path of every entry path of the archive: the names this system cannot hold are
+// changed once, when their entry (or the first entry below them) is written, and recorded.
+class StoredNames {
+ public:
+  explicit StoredNames(RamdiskNames* list) : list_(list) {}
+  const std::string& Of(const std::string& path) {
+    auto it = stored_.find(path);
+    if (it != stored_.end()) return it->second;
+    size_t slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? "" : Of(path.substr(0, slash));
+    std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    return stored_[path] = Join(parent, list_->StoredName(parent, leaf, path));
+  }
+
+ private:
+  RamdiskNames* list_;
+  std::map<std::string, std::string> stored_;
+};
+
 struct FolderItem {
-  std::string rel;
-  char type;  // d, f, l
+  std::string rel;     // the entry's path in the archive
+  std::string stored;  // where it is on disk, below the folder
+  char type;           // d, f, l
   uint64_t size = 0;
   bool exec = false;
   std::string target;
 };
 
-// Every entry under folder, parents before children, names in byte order; links not followed.
+// Path order: part by part, so that a folder's entries follow it directly.
+std::vector<std::string> Parts(const std::string& p) {
+  std::vector<std::string> v;
+  size_t i = 0;
+  for (;;) {
+    size_t j = p.find('/', i);
+    v.push_back(p.substr(i, j == std::string::npos ? std::string::npos : j - i));
+    if (j == std::string::npos) return v;
+    i = j + 1;
+  }
+}
+bool PathLess(const std::string& a, const std::string& b) { return Parts(a) < Parts(b); }
+
+void WalkInto(int dir, const std::string& stored, const std::string& rel, const RamdiskNames& names,
+              std::vector<FolderItem>* out) {
+  std::vector<std::string> list;
+  if (!platform::ListFolder(dir, &list))
+    throw Error("cannot read the folder " + (rel.empty() ? std::string(".") : rel) + ": " + std::strerror(errno));
+  for (const auto& name : list) {
+    FolderItem it;
+    it.stored = Join(stored, name);
+    it.rel = Join(rel, names.OriginalName(stored, name));
+    platform::EntryInfo info;
+    if (!platform::InfoAt(dir, name, &info)) throw Error("cannot read " + it.stored + ": " + std::strerror(errno));
+    using K = platform::EntryInfo::Kind;
+    if (info.kind == K::kLink) {
+      it.type = 'l';
+      if (!platform::ReadLinkAt(dir, name, &it.target)) throw Error("cannot read the link " + it.stored);
+    } else if (info.kind == K::kFolder) {
+      it.type = 'd';
+    } else if (info.kind == K::kFile) {
+      it.type = 'f';
+      it.size = info.size;
+      it.exec = (info.mode & 0100) != 0;
+    } else {
+      continue;  // a node the user made in the folder: only the list can hold those
+    }
+    out->push_back(it);
+    if (it.type == 'd') {
+      Dir sub(platform::OpenFolderAt(dir, name));
+      if (sub.get() < 0) throw Error("cannot enter the folder " + it.stored + ": " + std::strerror(errno));
+      WalkInto(sub.get(), it.stored, it.rel, names, out);
+    }
+  }
+}
+
+// Every entry under folder, parents before children, in path order; links not followed.
 std::vector<FolderItem> WalkFolder(const std::string& folder) {
   std::vector<FolderItem> out;
-  std::error_code ec;
-  if (!fs::is_directory(folder, ec)) return out;
-  std::vector<fs::path> stack{fs::path()};
-  while (!stack.empty()) {
-    fs::path rel = stack.back();
-    stack.pop_back();
-    std::vector<FolderItem> here;
-    for (const auto& de : fs::directory_iterator(fs::path(folder) / rel)) {
-      FolderItem it;
-      fs::path r = rel / de.path().filename();
-      it.rel = r.generic_string();
-      auto st = de.symlink_status();
-      if (fs::is_symlink(st)) {
-        it.type = 'l';
-        it.target = fs::read_symlink(de.path()).string();
-      } else if (fs::is_directory(st)) {
-        it.type = 'd';
-      } else if (fs::is_regular_file(st)) {
-        it.type = 'f';
-        it.size = fs::file_size(de.path());
-        it.exec = (st.permissions() & fs::perms::owner_exec) != fs::perms::none;
-      } else {
-        continue;  // a node the user made in the folder: only the list can hold those
-      }
-      here.push_back(it);
-    }
-    std::sort(here.begin(), here.end(), [](const FolderItem& a, const FolderItem& b) { return a.rel < b.rel; });
-    // Depth first, in name order: push children in reverse.
-    for (const auto& it : here) out.push_back(it);
-    for (auto it = here.rbegin(); it != here.rend(); ++it)
-      if (it->type == 'd') stack.push_back(fs::path(it->rel));
-  }
-  // Parents come before their children; sort by path components for a stable order.
-  std::stable_sort(out.begin(), out.end(), [](const FolderItem& a, const FolderItem& b) {
-    return fs::path(a.rel) < fs::path(b.rel);
-  });
+  Dir root(platform::OpenFolder(folder));
+  if (root.get() < 0) return out;
+  RamdiskNames names = RamdiskNames::Read(NamesListPath(folder));
+  WalkInto(root.get(), "", "", names, &out);
+  std::stable_sort(out.begin(), out.end(), [](const FolderItem& a, const FolderItem& b) { return PathLess(a.rel, b.rel); });
   return out;
 }
 
 }  // namespace
 
 std::vector<ListEntry> ReadListFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error("cannot read the list file " + path);
+  std::string text;
+  try {
+    File f(path, "rb");
+    FileReader r(f);
+    StringWriter w;
+    Copy(r, w);
+    text = std::move(w.s);
+  } catch (const Error&) {
+    throw Error("cannot read the list file " + path);
+  }
+  std::istringstream in(text);
   std::vector<ListEntry> out;
   std::string line;
   int no = 0;
@@ -245,9 +308,12 @@ void WriteListFile(const std::string& path, const std::vector<ListEntry>& entrie
 ExtractStats ExtractCpio(Reader& in, const std::string& folder, const std::string& list_path,
                          const ExtractLimits& limits) {
   std::error_code ec;
-  fs::create_directories(folder, ec);
-  Fd root(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  fs::create_directories(platform::ToPath(folder), ec);
+  Dir root(platform::OpenFolder(folder));
   if (root.get() < 0) throw Error("cannot open the folder " + folder + ": " + std::strerror(errno));
+  // Names this system cannot hold are stored changed, and the names list keeps the originals.
+  RamdiskNames names(limits.windows_names);
+  StoredNames stored(&names);
   CpioReader cpio(in);
   CpioEntry e;
   ExtractStats st;
@@ -292,29 +358,31 @@ ExtractStats ExtractCpio(Reader& in, const std::string& folder, const std::strin
       if (le.target.empty()) throw Error("a link has an empty target: " + e.name);
     } else if (le.type == 'd' && le.path != ".") {
       std::string leaf;
-      Fd parent = OpenParent(root.get(), le.path, &leaf);
-      if (::mkdirat(parent.get(), leaf.c_str(), 0700) != 0) {
-        struct stat sb;
-        if (errno != EEXIST || ::fstatat(parent.get(), leaf.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(sb.st_mode))
-          throw Error("cannot create the folder " + le.path + ": " + std::strerror(errno));
+      const std::string& at = stored.Of(le.path);
+      Dir parent = OpenParent(root.get(), at, &leaf);
+      if (platform::MakeFolderAt(parent.get(), leaf, 0700) != 0) {
+        const int err = errno;
+        platform::EntryInfo info;
+        if (err != EEXIST || !platform::InfoAt(parent.get(), leaf, &info) ||
+            info.kind != platform::EntryInfo::Kind::kFolder)
+          throw Error("cannot create the folder " + le.path + ": " + std::strerror(err));
       }
-      dir_modes.emplace_back(le.path, le.mode);
+      dir_modes.emplace_back(at, le.mode);
     } else if (le.type == 'f') {
       std::string leaf;
-      Fd parent = OpenParent(root.get(), le.path, &leaf);
-      Fd out(::openat(parent.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      Dir parent = OpenParent(root.get(), stored.Of(le.path), &leaf);
+      Fd out(platform::CreateFileAt(parent.get(), leaf, 0600, true));
       if (out.get() < 0) throw Error("cannot create " + le.path + ": " + std::strerror(errno));
-      for (;;) {
+      for (uint64_t off = 0;;) {
         size_t got = cpio.ReadData(buf.data(), buf.size());
         if (got == 0) break;
-        for (size_t off = 0; off < got;) {
-          ssize_t w = ::write(out.get(), buf.data() + off, got - off);
-          if (w < 0) throw Error("cannot write " + le.path + ": " + std::strerror(errno));
-          off += size_t(w);
-        }
+        if (!platform::WriteAllAt(out.get(), buf.data(), got, off))
+          throw Error("cannot write " + le.path + ": " + std::strerror(errno));
+        off += got;
         st.bytes += got;
       }
-      ::fchmod(out.get(), (le.mode & 0777) | 0600);
+      // The list holds the real mode; the folder's copy only has to stay readable and writable.
+      if (platform::TreeKeepsOwners()) platform::SetMode(out.get(), (le.mode & 0777) | 0600);
       ++st.files;
       if (e.nlink > 1) {
         LinkGroup& g = links[{e.dev_major, e.dev_minor, e.ino}];
@@ -329,25 +397,35 @@ ExtractStats ExtractCpio(Reader& in, const std::string& folder, const std::strin
     for (const auto& p : g.paths) {
       if (p == g.with_data) continue;
       std::string leaf, from_leaf;
-      Fd src_parent = OpenParent(root.get(), g.with_data, &from_leaf);
-      Fd src(::openat(src_parent.get(), from_leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-      Fd parent = OpenParent(root.get(), p, &leaf);
-      Fd dst(::openat(parent.get(), leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-      if (src.get() < 0 || dst.get() < 0) throw Error("cannot fill the hard link " + p);
-      struct stat sb;
-      if (::fstat(dst.get(), &sb) != 0 || sb.st_size != 0) continue;  // it had data of its own
-      for (;;) {
-        ssize_t got = ::read(src.get(), buf.data(), buf.size());
+      Dir src_parent = OpenParent(root.get(), stored.Of(g.with_data), &from_leaf);
+      Fd src(platform::OpenFileAt(src_parent.get(), from_leaf));
+      Dir parent = OpenParent(root.get(), stored.Of(p), &leaf);
+      platform::EntryInfo info;
+      if (src.get() < 0 || !platform::InfoAt(parent.get(), leaf, &info) || info.kind != platform::EntryInfo::Kind::kFile)
+        throw Error("cannot fill the hard link " + p);
+      if (info.size != 0) continue;  // it had data of its own
+      Fd dst(platform::CreateFileAt(parent.get(), leaf, 0600, false));
+      if (dst.get() < 0) throw Error("cannot fill the hard link " + p);
+      for (uint64_t off = 0;;) {
+        int64_t got = platform::ReadAt(src.get(), buf.data(), buf.size(), off);
         if (got < 0) throw Error("cannot read " + g.with_data);
         if (got == 0) break;
-        if (::write(dst.get(), buf.data(), size_t(got)) != got) throw Error("cannot write " + p);
+        if (!platform::WriteAllAt(dst.get(), buf.data(), size_t(got), off)) throw Error("cannot write " + p);
+        off += uint64_t(got);
         st.bytes += uint64_t(got);
       }
     }
   }
   // Folder modes last, so that a read-only folder of the archive did not stop its own entries.
-  for (const auto& [rel, mode] : dir_modes) ::fchmodat(root.get(), rel.c_str(), (mode & 0777) | 0700, 0);
+  if (platform::TreeKeepsOwners()) {
+    for (const auto& [at, mode] : dir_modes) {
+      std::string leaf;
+      Dir parent = OpenParent(root.get(), at, &leaf);
+      platform::SetModeAt(parent.get(), leaf, (mode & 0777) | 0700);
+    }
+  }
   WriteListFile(list_path, list);
+  names.Write(NamesListPath(folder));
   return st;
 }
 
@@ -378,10 +456,10 @@ void BuildCpio(const std::string& folder, const std::string& list_path, Writer& 
     cpio.Begin(e);
     if (type == 'l') cpio.Data(target.data(), target.size());
     if (type == 'f') {
-      File f((fs::path(folder) / rel).string(), "rb");
+      File f(folder + "/" + item->stored, "rb");
       uint64_t left = e.size;
       while (left > 0) {
-        size_t got = std::fread(buf.data(), 1, std::min<uint64_t>(buf.size(), left), f.get());
+        size_t got = f.Read(buf.data(), size_t(std::min<uint64_t>(buf.size(), left)));
         if (got == 0) throw Error("a file of the ramdisk shrank while it was packed: " + rel);
         cpio.Data(buf.data(), got);
         left -= got;
@@ -421,6 +499,14 @@ void BuildCpio(const std::string& folder, const std::string& list_path, Writer& 
   cpio.Finish();
 }
 
+std::string NamesListPath(const std::string& folder) {
+  std::string f = folder;
+  while (f.size() > 1 && platform::IsSeparator(f.back())) f.pop_back();
+  size_t slash = f.find_last_of(platform::kSeparators);
+  const std::string parent = slash == std::string::npos ? "." : f.substr(0, slash == 0 ? 1 : slash);
+  return parent + "/" + (slash == std::string::npos ? f : f.substr(slash + 1)) + "_windows_entries.txt";
+}
+
 std::string TreeDigest(const std::string& folder, const std::string& list_path) {
   Sha1 sha;
   {
@@ -436,7 +522,7 @@ std::string TreeDigest(const std::string& folder, const std::string& list_path) 
     sha.UpdateLe32(uint32_t(it.size >> 32));
     if (it.type == 'l') sha.Update(it.target.c_str(), it.target.size() + 1);
     if (it.type == 'f') {
-      File f((fs::path(folder) / it.rel).string(), "rb");
+      File f(folder + "/" + it.stored, "rb");
       FileReader r(f);
       Copy(r, sha);
     }

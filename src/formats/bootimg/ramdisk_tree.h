@@ -8,6 +8,10 @@
 // type d (directory), f (file), l (symbolic link), c / b (character / block device), p (fifo),
 // s (socket); mode in octal without the type bits; extra is the link target or "major,minor".
 // Tabs, line breaks and backslashes in names are written as \t, \n, \r and \\.
+//
+// The list file always holds the archive's own names. A name the folder's file system cannot
+// hold (Windows: forbidden characters, case twins) is stored changed in the folder, and the
+// entries list beside it (NamesListPath) maps the stored names back; on Linux there is none.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,6 +33,8 @@ void WriteListFile(const std::string& path, const std::vector<ListEntry>& entrie
 
 struct ExtractLimits {
   uint64_t max_entries = 1u << 20;
+  // Store the names as Windows needs them also where this system could hold them as they are.
+  bool windows_names = false;
 };
 
 struct ExtractStats {
@@ -45,6 +51,11 @@ ExtractStats ExtractCpio(Reader& cpio, const std::string& folder, const std::str
 // their order (those gone from the folder are left out; links and nodes come from the list),
 // then entries new in the folder in name order with default owners and modes.
 void BuildCpio(const std::string& folder, const std::string& list_path, Writer& out);
+
+// The list of names the folder holds changed ("<parent>/<folder name>_windows_entries.txt"):
+// names this system cannot store as they are (forbidden characters, names that differ only in
+// case where the system folds case). Written only when a name needed it.
+std::string NamesListPath(const std::string& folder);
 
 // A digest of the folder's names, types and contents and of the list file: equal digests mean
 // an untouched ramdisk.

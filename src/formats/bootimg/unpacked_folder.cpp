@@ -13,10 +13,29 @@
 #include "bootimg/cpio.h"
 #include "bootimg/ramdisk_tree.h"
 #include "bootimg/sha1.h"
+#include "platform.h"
+#include "platform_io.h"
 
 namespace orvex::bootimg {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return platform::IsSeparator(dir.back()) ? dir + name : dir + "/" + name;
+}
+
+bool IsFile(const std::string& path) { return platform::FileSizeOrMarker(path) >= 0; }
+
+uint64_t SizeOf(const std::string& path) {
+  const int64_t n = platform::FileSizeOrMarker(path);
+  if (n < 0) throw Error("cannot read " + path);
+  return uint64_t(n);
+}
+
+}  // namespace
 
 namespace {
 
@@ -126,7 +145,7 @@ class CompareWriter : public Writer {
 // through a link left in the folder.
 void ClearPath(const std::string& path) {
   std::error_code ec;
-  fs::remove_all(path, ec);
+  fs::remove_all(platform::ToPath(path), ec);
 }
 
 void CopyRegionToFile(const File& img, uint64_t off, uint64_t size, const std::string& path) {
@@ -156,14 +175,15 @@ RamdiskInfo UnpackRamdisk(const File& img, uint64_t off, uint64_t size, const st
   img.ReadAt(off, head, hn);
   ri.compression = DetectCompression(head, hn);
   ri.file = base + CompressionSuffix(ri.compression);
-  CopyRegionToFile(img, off, size, (fs::path(folder) / ri.file).string());
+  CopyRegionToFile(img, off, size, JoinPath(folder, ri.file));
   log << base << ": " << size << " bytes, " << CompressionName(ri.compression) << " -> " << ri.file << "\n";
   if (ri.compression == Compression::Unknown || !opt.extract_ramdisks) return ri;
 
-  const std::string tree = (fs::path(folder) / base).string();
-  const std::string list = (fs::path(folder) / (base + "_entries.txt")).string();
+  const std::string tree = JoinPath(folder, base);
+  const std::string list = JoinPath(folder, base + "_entries.txt");
   ClearPath(tree);
   ClearPath(list);
+  ClearPath(NamesListPath(tree));
   try {
     RegionReader raw(img, off, size);
     auto dec = OpenDecompressor(ri.compression, raw, opt.max_ramdisk_bytes);
@@ -185,9 +205,9 @@ RamdiskInfo UnpackRamdisk(const File& img, uint64_t off, uint64_t size, const st
     log << base << ": " << st.entries << " entries, " << st.files << " files, " << st.bytes << " bytes -> " << base
         << "/\n";
   } catch (const Error& e) {
-    std::error_code ec;
-    fs::remove_all(tree, ec);
-    fs::remove(list, ec);
+    ClearPath(tree);
+    ClearPath(list);
+    ClearPath(NamesListPath(tree));
     throw Error(base + ": " + e.what());
   }
   ri.digest = TreeDigest(tree, list);
@@ -303,10 +323,10 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
   ReadVendorRamdiskTable(img, h);
 
   std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (!fs::is_directory(folder)) throw Error("cannot create the folder " + folder);
+  fs::create_directories(platform::ToPath(folder), ec);
+  if (!platform::IsDirectory(folder)) throw Error("cannot create the folder " + folder);
   // A folder from an earlier unpack stops being packable until this one is complete.
-  fs::remove(fs::path(folder) / kConfigName, ec);
+  ClearPath(JoinPath(folder, kConfigName));
 
   const bool vendor = h.type == ImageType::VendorBoot;
   log << (vendor ? "vendor_boot" : "boot") << " image, header version " << h.version;
@@ -340,13 +360,13 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
       }
       continue;
     }
-    CopyRegionToFile(img, p.offset, p.size, (fs::path(folder) / p.name).string());
+    CopyRegionToFile(img, p.offset, p.size, JoinPath(folder, p.name));
     files[p.name] = p.name;
     log << p.name << ": " << p.size << " bytes\n";
   }
   const uint64_t end = ImageSize(h);
   if (file_size > end) {
-    CopyRegionToFile(img, end, file_size - end, (fs::path(folder) / "tail").string());
+    CopyRegionToFile(img, end, file_size - end, JoinPath(folder, "tail"));
     files["tail"] = "tail";
     log << "tail: " << (file_size - end) << " bytes after the image (kept and appended again on pack)\n";
   }
@@ -474,8 +494,8 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
     }
   }
   {
-    ClearPath((fs::path(folder) / kConfigName).string());
-    File cfg((fs::path(folder) / kConfigName).string(), "wb");
+    ClearPath(JoinPath(folder, kConfigName));
+    File cfg(JoinPath(folder, kConfigName), "wb");
     FileWriter w(cfg);
     std::string text = o.str();
     w.Write(text.data(), text.size());
@@ -486,7 +506,7 @@ void UnpackImage(const std::string& image, const std::string& folder, std::ostre
   std::ostringstream quiet;
   CompareWriter cmp(img);
   try {
-    PackImageTo(folder, cmp, fs::path(folder).string(), quiet);
+    PackImageTo(folder, cmp, folder, quiet);
     int64_t diff = cmp.FirstDifference();
     if (diff >= 0)
       log << "warning: packing this folder unedited will not give the same image (first difference at byte " << diff
@@ -515,8 +535,7 @@ struct TempFile {
   std::string path;
   ~TempFile() {
     if (!path.empty()) {
-      std::error_code ec;
-      fs::remove(path, ec);
+      platform::RemoveFile(path);
     }
   }
 };
@@ -524,15 +543,16 @@ struct TempFile {
 }  // namespace
 
 void PackImageTo(const std::string& folder, Writer& out, const std::string& temp_dir, std::ostream& log) {
-  const fs::path dir(folder);
+  const std::string& dir = folder;
   IniFile ini;
   {
-    bool ok = fs::is_regular_file(dir / kConfigName);
+    bool ok = IsFile(JoinPath(dir, kConfigName));
     if (!ok) throw Error("no config.ini in " + folder);
-    std::ifstream in(dir / kConfigName, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    ini.Parse(ss.str(), "config.ini");
+    File in(JoinPath(dir, kConfigName), "rb");
+    FileReader r(in);
+    StringWriter text;
+    Copy(r, text);
+    ini.Parse(text.s, "config.ini");
   }
   auto get = [&](const char* key) { return ini.Get(kHeaderSection, key); };
   auto num = [&](const char* key, uint64_t max, uint64_t def) {
@@ -591,10 +611,9 @@ void PackImageTo(const std::string& folder, Writer& out, const std::string& temp
     std::string name = ini.Get(kFilesSection, key);
     if (name.empty()) return {};
     PlainName(name, key);
-    fs::path p = dir / name;
-    std::error_code ec;
-    if (!fs::is_regular_file(p, ec)) throw Error("the " + std::string(key) + " file " + name + " is missing");
-    return {p.string(), fs::file_size(p)};
+    const std::string p = JoinPath(dir, name);
+    if (!IsFile(p)) throw Error("the " + std::string(key) + " file " + name + " is missing");
+    return {p, SizeOf(p)};
   };
   PartFile kernel = part("kernel"), second = part("second"), dt = part("dt"), recovery_dtbo = part("recovery_dtbo"),
            dtb = part("dtb"), signature = part("boot_signature"), bootconfig = part("bootconfig"), tail = part("tail");
@@ -607,25 +626,29 @@ void PackImageTo(const std::string& folder, Writer& out, const std::string& temp
     PlainName(file, section + " file");
     Compression comp = CompressionFromName(ini.Get(section, "compression").empty() ? "unknown" : ini.Get(section, "compression"));
     std::string folder_name = ini.Get(section, "folder"), list_name = ini.Get(section, "list");
-    fs::path kept = dir / file;
-    std::error_code ec;
-    bool have_kept = fs::is_regular_file(kept, ec);
-    bool have_tree = !folder_name.empty() && fs::is_directory(dir / PlainName(folder_name, section + " folder"), ec);
+    const std::string kept = JoinPath(dir, file);
+    bool have_kept = IsFile(kept);
+    bool have_tree = !folder_name.empty() && platform::IsDirectory(JoinPath(dir, PlainName(folder_name, section + " folder")));
     if (have_tree && !list_name.empty()) {
       PlainName(list_name, section + " list");
-      std::string tree = (dir / folder_name).string(), list = (dir / list_name).string();
-      if (!fs::is_regular_file(list, ec)) throw Error(section + ": the list file " + list_name + " is missing");
+      std::string tree = JoinPath(dir, folder_name), list = JoinPath(dir, list_name);
+      if (!IsFile(list)) throw Error(section + ": the list file " + list_name + " is missing");
       bool untouched = have_kept && TreeDigest(tree, list) == ini.Get(section, "tree_digest");
       if (untouched) {
         uint8_t headb[16] = {};
-        File k(kept.string(), "rb");
-        size_t n = std::fread(headb, 1, sizeof headb, k.get());
+        File k(kept, "rb");
+        size_t n = 0;
+        while (n < sizeof headb) {
+          size_t got = k.Read(headb + n, sizeof headb - n);
+          if (got == 0) break;
+          n += got;
+        }
         untouched = DetectCompression(headb, n) == comp;
       }
       if (!untouched) {
         if (comp == Compression::Unknown) throw Error(section + ": set a compression to rebuild the ramdisk");
         auto t = std::make_unique<TempFile>();
-        t->path = (fs::path(temp_dir) / (".andimg_" + section + ".tmp")).string();
+        t->path = JoinPath(temp_dir, ".andimg_" + section + ".tmp");
         {
           TempFile cpio_tmp;
           cpio_tmp.path = t->path + ".cpio";
@@ -641,13 +664,13 @@ void PackImageTo(const std::string& folder, Writer& out, const std::string& temp
           z.Close();
         }
         log << section << ": rebuilt from " << folder_name << "/ (" << CompressionName(comp) << ")\n";
-        PartFile pf{t->path, fs::file_size(t->path)};
+        PartFile pf{t->path, SizeOf(t->path)};
         temps.push_back(std::move(t));
         return pf;
       }
     }
     if (!have_kept) throw Error(section + ": the ramdisk file " + file + " is missing");
-    return {kept.string(), fs::file_size(kept)};
+    return {kept, SizeOf(kept)};
   };
 
   PartFile main_ramdisk;
@@ -801,19 +824,17 @@ void PackImageTo(const std::string& folder, Writer& out, const std::string& temp
 
 void PackImage(const std::string& folder, const std::string& image, std::ostream& log) {
   const std::string tmp = image + ".andimg.tmp";
-  fs::path parent = fs::path(image).parent_path();
-  std::string temp_dir = parent.empty() ? "." : parent.string();
+  const fs::path parent = platform::ToPath(image).parent_path();
+  std::string temp_dir = parent.empty() ? "." : platform::FromPath(parent);
   try {
     File f(tmp, "wb");
     FileWriter w(f);
     PackImageTo(folder, w, temp_dir, log);
     f.Close();
-    std::error_code ec;
-    fs::rename(tmp, image, ec);
-    if (ec) throw Error("cannot rename " + tmp + " to " + image + ": " + ec.message());
+    if (!platform::RenameReplacing(tmp, image))
+      throw Error("cannot rename " + tmp + " to " + image + ": " + std::strerror(errno));
   } catch (...) {
-    std::error_code ec;
-    fs::remove(tmp, ec);
+    platform::RemoveFile(tmp);
     throw;
   }
 }

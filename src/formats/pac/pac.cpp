@@ -1,8 +1,5 @@
 #include "pac.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -138,8 +135,7 @@ void Extract(const std::string& pacPath, const std::string& dir, const Log& log)
     pieces.push_back({en.offset, en.size, rk::JoinPath(dir, en.fileName)});
     log("  " + en.id + ": " + en.fileName + " (" + std::to_string(en.size) + " bytes)");
   }
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0 && ::mkdir(dir.c_str(), 0755) != 0) throw Error("cannot create folder " + dir);
+  rk::MakeFolder(dir);
   // The data CRC covers everything after the header; it is summed while the files are copied.
   std::vector<uint8_t> buf(4u << 20);
   std::vector<rk::File> out(pieces.size());
@@ -167,7 +163,7 @@ void Extract(const std::string& pacPath, const std::string& dir, const Log& log)
       log("Data CRC-16 ok");
     }
   } catch (...) {
-    for (const rk::Piece& p : pieces) ::unlink(p.path.c_str());
+    for (const rk::Piece& p : pieces) rk::RemovePath(p.path);
     throw;
   }
 }

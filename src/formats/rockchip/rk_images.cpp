@@ -1,8 +1,5 @@
 // The small Rockchip images (RSCE resource, KRNL/PARM wrapped, LOADER/TOS) and the dispatch of
 // unpack and pack by kind.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +8,7 @@
 #include "bootimg/compression.h"
 #include "bootimg/ramdisk_tree.h"
 #include "bootimg/unpacked_folder.h"
+#include "platform.h"
 #include "rockchip.h"
 
 namespace orvex::rk {
@@ -72,10 +70,8 @@ void UnpackImage(const std::string& image, const Log& log) {
   const Kind kind = DetectKind(in);
   if (kind == Kind::kUnknown) throw Error("not a Rockchip image (no known signature): " + image);
   const std::string dump = image + ".dump";
-  std::error_code ec;
-  std::filesystem::remove_all(dump, ec);
-  if (ec) throw Error("cannot remove the earlier folder " + dump + ": " + ec.message());
-  if (::mkdir(dump.c_str(), 0755) != 0) throw Error("cannot create folder " + dump);
+  if (!RemovePath(dump)) throw Error("cannot remove the earlier folder " + dump);
+  MakeFolder(dump);
   log("Unpacking " + std::string(KindName(kind)) + " image " + image);
   Cfg cfg;
   const bool whole = kind == Kind::kRkfw;
@@ -106,7 +102,7 @@ void UnpackImage(const std::string& image, const Log& log) {
     WriteWhole(whole ? JoinPath(dump, "image.cfg") : image + ".cfg", cfg.Text());
   } catch (...) {
     // A broken image leaves nothing half-unpacked behind.
-    std::filesystem::remove_all(dump, ec);
+    RemovePath(dump);
     throw;
   }
 }
@@ -131,7 +127,9 @@ std::string PackFolder(const std::string& folderIn, const std::string& cfgIn, co
     out = folder.substr(0, folder.size() - 5);
   } else {
     const std::string name = UnescapeCfg(cfg.Get(group, "image"));
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+    // One plain name beside the .cfg: IsSafeRelPath with no folder part (no '\\' or ':' either,
+    // which Windows would read as a folder or a drive).
+    if (!IsSafeRelPath(name) || name.find('/') != std::string::npos)
       throw Error(cfgPath + ": the image name is not a plain file name: " + name);
     out = DirName(cfgPath) + name;
   }
@@ -229,10 +227,13 @@ void PackRsce(const Cfg& cfg, const std::string& dump, const std::string& out, c
   // Files added to the folder since the unpack follow the listed ones, by name, with a SHA-1.
   std::vector<std::string> added;
   std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(dump, ec); !ec && it != std::filesystem::end(it);
+  const std::filesystem::path top = platform::ToPath(dump);
+  for (auto it = std::filesystem::recursive_directory_iterator(top, ec); !ec && it != std::filesystem::end(it);
        it.increment(ec)) {
     if (!it->is_regular_file() || it->is_symlink()) continue;
-    const std::string rel = std::filesystem::relative(it->path(), dump).generic_string();
+    std::string rel = platform::FromPath(std::filesystem::relative(it->path(), top));
+    // Paths of the image have '/' between folders, whatever this system writes.
+    if (platform::kSep != '/') std::replace(rel.begin(), rel.end(), platform::kSep, '/');
     if (std::none_of(items.begin(), items.end(), [&](const Item& i) { return i.name == rel; })) added.push_back(rel);
   }
   std::sort(added.begin(), added.end());
@@ -318,9 +319,9 @@ void ExtractRamdisk(const std::string& dump, const std::string& gz, Cfg& cfg, co
     cfg.Add(kGroup, "ramdisk_digest", EscapeCfg(bootimg::TreeDigest(tree, list)));
     log("  ramdisk -> " + std::string(kRamdiskTree) + " (" + std::to_string(st.entries) + " entries)");
   } catch (const std::exception& e) {
-    std::error_code ec;
-    std::filesystem::remove_all(tree, ec);
-    ::unlink(list.c_str());
+    RemovePath(tree);
+    RemovePath(list);
+    RemovePath(bootimg::NamesListPath(tree));
     log("  the ramdisk is not a gzip cpio archive (" + std::string(e.what()) + "); kept as " + gz);
   }
 }
@@ -396,7 +397,7 @@ void PackWrapped(const Cfg& cfg, const std::string& dump, const std::string& out
   const std::string rebuilt = out + ".ramdisk~";
   struct Cleanup {
     std::string path;
-    ~Cleanup() { ::unlink(path.c_str()); }
+    ~Cleanup() { RemovePath(path); }
   } cleanup{rebuilt};
   const std::string src = RamdiskSource(cfg, dump, JoinPath(dump, name), rebuilt, log);
   const uint64_t len = FileSizeOf(src);

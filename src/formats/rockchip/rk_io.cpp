@@ -1,19 +1,17 @@
 #include "rk_io.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <memory>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <thread>
 
-#include "digest/digest.h"
+#include "platform.h"
+#include "platform_io.h"
 
 namespace orvex::rk {
 
@@ -53,14 +51,6 @@ uint32_t RkCrc(uint32_t crc, const void* data, size_t len) {
   return crc;
 }
 
-Digest::Digest(Kind kind)
-    : ctx_(new digest::Digest(kind == kSha1     ? digest::Kind::kSha1
-                              : kind == kSha256 ? digest::Kind::kSha256
-                                                : digest::Kind::kMd5)) {}
-Digest::~Digest() { delete static_cast<digest::Digest*>(ctx_); }
-void Digest::Update(const void* data, size_t len) { static_cast<digest::Digest*>(ctx_)->Update(data, len); }
-std::string Digest::Final() { return static_cast<digest::Digest*>(ctx_)->Final(); }
-
 std::string Hex(std::string_view bytes) {
   static const char* d = "0123456789abcdef";
   std::string s;
@@ -89,23 +79,23 @@ std::string Unhex(std::string_view text) {
 }
 
 File::~File() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
 }
 File::File(File&& o) noexcept : fd_(o.fd_), size_(o.size_), path_(std::move(o.path_)) { o.fd_ = -1; }
 
 void File::OpenRead(const std::string& path) {
   path_ = path;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = platform::OpenForRead(path);
   if (fd_ < 0) throw Error(Errno("cannot open", path));
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) throw Error("not a regular file: " + path);
-  size_ = static_cast<uint64_t>(st.st_size);
+  const int64_t size = platform::IsRegularFile(fd_) ? platform::SizeOfFile(fd_) : -1;
+  if (size < 0) throw Error("not a regular file: " + path);
+  size_ = static_cast<uint64_t>(size);
 }
 
 void File::Create(const std::string& path) {
   path_ = path;
-  ::unlink(path.c_str());
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  platform::RemoveFile(path);
+  fd_ = platform::CreateNewFile(path);
   if (fd_ < 0) throw Error(Errno("cannot create", path));
   size_ = 0;
 }
@@ -114,7 +104,7 @@ void File::ReadAt(uint64_t offset, void* buf, size_t len) const {
   if (offset > size_ || len > size_ - offset) throw Error("read past the end of " + path_);
   uint8_t* p = static_cast<uint8_t*>(buf);
   while (len) {
-    const ssize_t n = ::pread(fd_, p, len, static_cast<off_t>(offset));
+    const int64_t n = platform::ReadAt(fd_, p, len, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw Error(n == 0 ? "unexpected end of " + path_ : Errno("cannot read", path_));
     p += n;
@@ -132,7 +122,7 @@ std::string File::ReadString(uint64_t offset, size_t len) const {
 void File::WriteAt(uint64_t offset, const void* buf, size_t len) {
   const uint8_t* p = static_cast<const uint8_t*>(buf);
   while (len) {
-    const ssize_t n = ::pwrite(fd_, p, len, static_cast<off_t>(offset));
+    const int64_t n = platform::WriteAt(fd_, p, len, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw Error(Errno("cannot write", path_));
     p += n;
@@ -144,7 +134,7 @@ void File::WriteAt(uint64_t offset, const void* buf, size_t len) {
 
 void File::Close() {
   if (fd_ < 0) return;
-  const int r = ::close(fd_);
+  const int r = platform::CloseFile(fd_);
   fd_ = -1;
   if (r != 0) throw Error(Errno("cannot close", path_));
 }
@@ -364,21 +354,25 @@ void MakeParents(const std::string& root, const std::string& rel) {
   size_t at = 0;
   while ((at = rel.find('/', at)) != std::string::npos) {
     const std::string d = JoinPath(root, rel.substr(0, at));
-    struct stat st {};
-    if (::lstat(d.c_str(), &st) == 0) {
-      if (!S_ISDIR(st.st_mode)) throw Error("not a folder: " + d);
-    } else if (::mkdir(d.c_str(), 0755) != 0) {
-      throw Error(Errno("cannot create folder", d));
+    const platform::PathKind kind = platform::KindOf(d);
+    if (kind == platform::PathKind::kMissing) {
+      MakeFolder(d);
+    } else if (kind != platform::PathKind::kFolder) {
+      throw Error("not a folder: " + d);
     }
     ++at;
   }
 }
 
 uint64_t FileSizeOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw Error(Errno("cannot read", path));
-  if (!S_ISREG(st.st_mode)) throw Error("not a regular file: " + path);
-  return static_cast<uint64_t>(st.st_size);
+  std::error_code ec;
+  const std::filesystem::path p = platform::ToPath(path);
+  const auto st = std::filesystem::status(p, ec);
+  if (ec) throw Error("cannot read " + path + ": " + ec.message());
+  if (!std::filesystem::is_regular_file(st)) throw Error("not a regular file: " + path);
+  const uintmax_t size = std::filesystem::file_size(p, ec);
+  if (ec) throw Error("cannot read " + path + ": " + ec.message());
+  return static_cast<uint64_t>(size);
 }
 
 std::string ReadWhole(const std::string& path, uint64_t limit) {
@@ -395,13 +389,24 @@ void WriteWhole(const std::string& path, std::string_view bytes) {
   f.Close();
 }
 
-bool IsDir(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+bool IsDir(const std::string& path) { return platform::IsDirectory(path); }
 bool IsRegularFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  std::error_code ec;
+  return std::filesystem::is_regular_file(platform::ToPath(path), ec);
 }
+
+void MakeFolder(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::create_directory(platform::ToPath(path), ec) || platform::IsDirectory(path)) return;
+  throw Error("cannot create folder " + path + (ec ? ": " + ec.message() : std::string()));
+}
+
+bool RemovePath(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(platform::ToPath(path), ec);
+  return !ec;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) { return platform::RenameReplacing(from, to); }
 
 }  // namespace orvex::rk

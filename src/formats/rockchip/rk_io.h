@@ -2,8 +2,6 @@
 // Shared pieces of the Rockchip containers: little-endian fields, the Rockchip CRC-32, digests,
 // files read and written by offset, checked paths from inside an image, and the one-pass copy
 // that splits an image into files while its checksums run.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform.h"
 
 namespace orvex::rk {
 
@@ -38,7 +38,9 @@ inline uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 // final inversion.
 uint32_t RkCrc(uint32_t crc, const void* data, size_t len);
 
-// SHA-1, SHA-256 or MD5 (the digest library).
+// SHA-1, SHA-256 or MD5 (rk_digest.cpp, over the digest library). Update goes through the
+// function the constructor sets, so the file pieces below (which feed digests handed to them)
+// do not need the digest library.
 class Digest {
  public:
   enum Kind { kSha1, kSha256, kMd5 };
@@ -46,10 +48,11 @@ class Digest {
   ~Digest();
   Digest(const Digest&) = delete;
   Digest& operator=(const Digest&) = delete;
-  void Update(const void* data, size_t len);
+  void Update(const void* data, size_t len) { update_(ctx_, data, len); }
   std::string Final();  // raw bytes
  private:
   void* ctx_;
+  void (*update_)(void* ctx, const void* data, size_t len);
 };
 std::string Hex(std::string_view bytes);
 std::string Unhex(std::string_view text);  // throws Error on a bad digit
@@ -155,14 +158,22 @@ std::string ReadWhole(const std::string& path, uint64_t limit);
 void WriteWhole(const std::string& path, std::string_view bytes);
 bool IsDir(const std::string& path);
 bool IsRegularFile(const std::string& path);
+// Creates a folder unless one is there.
+void MakeFolder(const std::string& path);
+// Removes a file, or a folder with everything in it; a missing path is no error. false when
+// something could not be removed.
+bool RemovePath(const std::string& path);
+// Renames a file over another one; false when it could not.
+bool RenameFile(const std::string& from, const std::string& to);
 
-// The last component of a path, and the folder part with its trailing slash.
+// The last component of a path, and the folder part with its trailing separator (either
+// separator of this system).
 inline std::string BaseName(const std::string& path) {
-  const size_t s = path.find_last_of('/');
+  const size_t s = path.find_last_of(platform::kSeparators);
   return s == std::string::npos ? path : path.substr(s + 1);
 }
 inline std::string DirName(const std::string& path) {
-  const size_t s = path.find_last_of('/');
+  const size_t s = path.find_last_of(platform::kSeparators);
   return s == std::string::npos ? "" : path.substr(0, s + 1);
 }
 inline bool EndsWith(const std::string& s, const std::string& end) {
@@ -177,11 +188,11 @@ void WriteReplacing(const std::string& out, F write) {
   try {
     write(tmp);
   } catch (...) {
-    ::unlink(tmp.c_str());
+    RemovePath(tmp);
     throw;
   }
-  if (::rename(tmp.c_str(), out.c_str()) != 0) {
-    ::unlink(tmp.c_str());
+  if (!RenameFile(tmp, out)) {
+    RemovePath(tmp);
     throw Error("cannot rename the new image to " + out);
   }
 }

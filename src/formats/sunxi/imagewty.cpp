@@ -1,11 +1,7 @@
 #include "imagewty.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <sstream>
 
@@ -51,10 +47,8 @@ void Put64Lo(uint8_t* p, uint64_t v) {
 }
 
 void FreshFolder(const std::string& dump) {
-  std::error_code ec;
-  std::filesystem::remove_all(dump, ec);
-  if (ec) throw Error("cannot remove the earlier folder " + dump + ": " + ec.message());
-  if (::mkdir(dump.c_str(), 0755) != 0) throw Error("cannot create folder " + dump);
+  if (!rk::RemovePath(dump)) throw Error("cannot remove the earlier folder " + dump);
+  rk::MakeFolder(dump);
 }
 
 // ---- image.cfg -------------------------------------------------------------------------------
@@ -323,8 +317,7 @@ void UnpackImage(const std::string& image, const Log& log) {
       UnpackWty(in, dump, log);
     }
   } catch (...) {
-    std::error_code ec;
-    std::filesystem::remove_all(dump, ec);
+    rk::RemovePath(dump);
     throw;
   }
 }

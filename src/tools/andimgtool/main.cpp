@@ -3,8 +3,6 @@
 //
 //   AndImgTool IMAGE FOLDER     unpack (IMAGE is a file)
 //   AndImgTool FOLDER IMAGE     pack (FOLDER holds config.ini)
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "bootimg/unpacked_folder.h"
+#include "platform.h"
 
 #ifndef ORVEX_VERSION_TEXT
 #define ORVEX_VERSION_TEXT "0"
@@ -34,27 +33,25 @@ void Usage(std::ostream& o) {
        "  --version                  show the version\n";
 }
 
-bool IsDir(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   orvex::bootimg::UnpackOptions opt;
+  const std::vector<std::string> argl = orvex::platform::ProgramArguments(argc, argv);
+  const size_t argn = argl.size();
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
+  for (size_t i = 0; i < argn; ++i) {
+    const std::string& a = argl[i];
     if (a == "-h" || a == "--help") {
       Usage(std::cout);
       return 0;
     } else if (a == "--version") {
       std::cout << "AndImgTool " << ORVEX_VERSION_TEXT << "\n";
       return 0;
-    } else if (a == "--max-ramdisk-size" && i + 1 < argc) {
+    } else if (a == "--max-ramdisk-size" && i + 1 < argn) {
       char* end = nullptr;
-      unsigned long long v = std::strtoull(argv[++i], &end, 10);
+      const std::string& n = argl[++i];
+      unsigned long long v = std::strtoull(n.c_str(), &end, 10);
       if (!end || *end || v == 0) {
         std::cerr << "AndImgTool: error: --max-ramdisk-size needs a positive number of bytes\n";
         return 2;
@@ -63,7 +60,7 @@ int main(int argc, char** argv) {
     } else if (a == "--no-ramdisk-folders") {
       opt.extract_ramdisks = false;
     } else if (a == "--") {
-      for (++i; i < argc; ++i) args.push_back(argv[i]);
+      for (++i; i < argn; ++i) args.push_back(argl[i]);
     } else if (a.size() > 1 && a[0] == '-') {
       std::cerr << "AndImgTool: error: unknown option " << a << "\n";
       Usage(std::cerr);
@@ -77,7 +74,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    if (IsDir(args[0])) {
+    if (orvex::platform::IsDirectory(args[0])) {
       std::cout << "Packing " << args[0] << " into " << args[1] << "\n";
       orvex::bootimg::PackImage(args[0], args[1], std::cout);
       std::cout << "Done: " << args[1] << "\n";

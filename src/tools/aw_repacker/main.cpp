@@ -4,12 +4,17 @@
 //   imgRePacker FOLDER CFG     pack a boot image folder by its .cfg
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "platform.h"
 #include "imagewty.h"
 #include "rk_io.h"
 
 int main(int argc, char** argv) {
-  const std::string first = argc > 1 ? argv[1] : "";
+  // Arguments as UTF-8 on every system (Windows hands main() its arguments in the ANSI code page).
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  const int argn = static_cast<int>(args.size()) + 1;
+  const std::string first = argn > 1 ? args[0] : "";
   if (first == "--help" || first == "-h") {
     std::printf(
         "Usage: imgRePacker IMAGE         unpack an IMAGEWTY firmware (image.cfg inside IMAGE.dump) or an\n"
@@ -23,7 +28,7 @@ int main(int argc, char** argv) {
     std::printf("imgRePacker %s\n", ORVEX_VERSION_TEXT);
     return 0;
   }
-  if (argc < 2 || argc > 3 || first.empty() || (argc == 3 && !orvex::rk::IsDir(first))) {
+  if (argn < 2 || argn > 3 || first.empty() || (argn == 3 && !orvex::rk::IsDir(first))) {
     std::fprintf(stderr, "Usage: imgRePacker IMAGE | FOLDER [CFG]   (--help for more)\n");
     return 2;
   }
@@ -33,7 +38,7 @@ int main(int argc, char** argv) {
   };
   try {
     if (orvex::rk::IsDir(first)) {
-      say("Packed " + orvex::aw::PackFolder(first, argc == 3 ? argv[2] : "", say));
+      say("Packed " + orvex::aw::PackFolder(first, argn == 3 ? args[1] : "", say));
     } else {
       orvex::aw::UnpackImage(first, say);
       say("Unpacked to " + first + ".dump");

@@ -2,17 +2,22 @@
 // PAC firmware into the folder, checking the header and data CRC-16 sums.
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "platform.h"
 #include "pac.h"
 
 int main(int argc, char** argv) {
-  const std::string first = argc > 1 ? argv[1] : "";
+  // Arguments as UTF-8 on every system (Windows hands main() its arguments in the ANSI code page).
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  const int argn = static_cast<int>(args.size()) + 1;
+  const std::string first = argn > 1 ? args[0] : "";
   if (first == "--version") {
     std::printf("PacExtractor %s\n", ORVEX_VERSION_TEXT);
     return 0;
   }
   const bool help = first == "--help" || first == "-h";
-  if (help || argc != 3) {
+  if (help || argn != 3) {
     std::fprintf(help ? stdout : stderr,
                  "Usage: PacExtractor PAC_FILE OUTPUT_FOLDER\n"
                  "Extracts every file of a Spreadtrum/Unisoc PAC firmware into OUTPUT_FOLDER (created when missing);\n"
@@ -20,7 +25,7 @@ int main(int argc, char** argv) {
     return help ? 0 : 2;
   }
   try {
-    orvex::pac::Extract(argv[1], argv[2], [](const std::string& s) {
+    orvex::pac::Extract(args[0], args[1], [](const std::string& s) {
       std::printf("%s\n", s.c_str());
       std::fflush(stdout);
     });

@@ -5,7 +5,9 @@
 //   imgRePackerRK106 FOLDER CFG     pack FOLDER into the image that CFG names, beside CFG
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "platform.h"
 #include "rockchip.h"
 
 namespace {
@@ -30,8 +32,11 @@ void Usage(FILE* f, const char* prog) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Arguments as UTF-8 on every system (Windows hands main() its arguments in the ANSI code page).
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  const int argn = static_cast<int>(args.size()) + 1;
   const char* prog = Prog(argv[0]);
-  const std::string first = argc > 1 ? argv[1] : "";
+  const std::string first = argn > 1 ? args[0] : "";
   if (first == "--help" || first == "-h") {
     Usage(stdout, prog);
     return 0;
@@ -40,7 +45,7 @@ int main(int argc, char** argv) {
     std::printf("%s %s\n", prog, ORVEX_VERSION_TEXT);
     return 0;
   }
-  if (argc < 2 || argc > 3 || first.empty()) {
+  if (argn < 2 || argn > 3 || first.empty()) {
     Usage(stderr, prog);
     return 2;
   }
@@ -50,10 +55,10 @@ int main(int argc, char** argv) {
   };
   try {
     if (orvex::rk::IsDir(first)) {
-      const std::string out = orvex::rk::PackFolder(first, argc == 3 ? argv[2] : "", say);
+      const std::string out = orvex::rk::PackFolder(first, argn == 3 ? args[1] : "", say);
       say("Packed " + out);
     } else {
-      if (argc == 3) {
+      if (argn == 3) {
         Usage(stderr, prog);
         return 2;
       }
