@@ -37,8 +37,7 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int RunFront(int argc, char** argv) {
-  std::vector<std::string> all = orvex::platform::ProgramArguments(argc, argv);
-  std::vector<std::string> args(all.begin() + (all.empty() ? 0 : 1), all.end());
+  std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
   // The source folder: the last of at least two arguments that are not options.
   std::vector<std::string> plain;
   for (const auto& a : args)
