@@ -35,7 +35,7 @@ for f in "$winbin/erofs/mkfs.erofs.exe" "$winbin/erofs/mkfs.erofs.real.exe" "$wi
 done
 
 top=$(mktemp -d "${TMPDIR:-/tmp}/wine-erofs.XXXXXX")
-trap 'rm -rf "$top"' EXIT
+[ -n "${ORVEX_KEEP_TEST_FILES:-}" ] && echo "test files kept in $top" || trap 'rm -rf "$top"' EXIT
 
 # ---- the original, made on Linux ----
 mkdir -p "$top/lin/vendor/vendor" "$top/lin/vendor/config"
@@ -110,6 +110,9 @@ unpack() {  # image folder
   for f in fs_config file_contexts fs_options; do
     mv "$2/vendor/config/vendor_$f" "$2/vendor/config/vendor_$f.txt"
   done
+  # The unpack job's renames, in the recorded build line too.
+  sed -i -e 's/_repack//g; s/_file_contexts/_file_contexts.txt/g; s/_fs_config/_fs_config.txt/g' \
+    "$2/vendor/config/vendor_fs_options.txt"
 }
 unpack "$top/lin/vendor.img" "$top/orig" || { echo "FAIL: extract.erofs of the original"; exit 1; }
 
@@ -163,7 +166,7 @@ cmp -s "$top/dump-linux.txt" "$top/dump-win.txt" ||
 (cd "$top/lin" && run "$winbin/erofs/fsck.erofs.exe" vendor.img > fsck-good.log 2>&1) ||
   { cat "$top/lin/fsck-good.log"; fail "fsck.erofs.exe rejects a good image"; }
 cp "$top/lin/vendor.img" "$top/lin/badsum.img"
-printf '\x5a' | dd of="$top/lin/badsum.img" bs=1 seek=$((1024 + 8)) conv=notrunc status=none  # in the checksummed superblock
+printf '\x5a' | dd of="$top/lin/badsum.img" bs=1 seek=$((1024 + 0x30)) conv=notrunc status=none  # the UUID: only the checksum notices
 if (cd "$top/lin" && run "$winbin/erofs/fsck.erofs.exe" badsum.img > fsck-bad.log 2>&1); then
   fail "fsck.erofs.exe accepts an image whose superblock checksum is wrong"
 fi

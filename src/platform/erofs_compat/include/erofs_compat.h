@@ -106,6 +106,13 @@ char* orvex_strndup(const char* s, size_t n);
 char* orvex_ctime(const time_t* t);
 unsigned orvex_geteuid(void);
 
+/* Inode and device numbers: the C library's are 16 and 32 bits wide, and a cut inode number would
+ * make unrelated files look like hard links of each other. */
+typedef unsigned long long orvex_ino_t;
+typedef unsigned long long orvex_dev_t;
+#define ino_t orvex_ino_t
+#define dev_t orvex_dev_t
+
 typedef long long orvex_off64_t;
 #define off64_t orvex_off64_t
 
@@ -190,6 +197,9 @@ static void __attribute__((constructor)) orvex_erofs_errors_fail(void) { orvex_e
 /* The names the programs call, turned to ours (not for our own implementation). */
 #ifndef ORVEX_EROFS_COMPAT_IMPL
 #undef stat64
+#undef stat
+#undef fstat
+#undef lstat
 #undef fstat64
 #define stat64 orvex_stat
 #define stat orvex_stat
