@@ -176,6 +176,20 @@ if (cd "$top/lin" && run "$winbin/erofs/fsck.erofs.exe" short.img > /dev/null 2>
   fail "fsck.erofs.exe accepts a cut image"
 fi
 
+# ---- the same image bytes as the Linux mkfs.erofs from a plain tree, with regular expressions ----
+mkdir -p "$top/plain/d/e"
+seq 1 20000 > "$top/plain/d/numbers.bin"
+head -c 50000 /dev/urandom > "$top/plain/d/e/random.bin"
+echo text > "$top/plain/d/e/keep.txt"
+echo gone > "$top/plain/d/drop.me"
+printf '4096 lz4hc .*\\.bin$\n' > "$top/hints.txt"
+same_args=(-zlz4 -T0 -U 0b0a0c0d-1111-2222-3333-444455556666 --compress-hints=hints.txt '--exclude-regex=^d/.*\.me$')
+(cd "$top" && mkfs.erofs --quiet "${same_args[@]}" plain-linux.img plain > /dev/null)
+(cd "$top" && run "$winbin/erofs/mkfs.erofs.real.exe" --quiet "${same_args[@]}" plain-win.img plain > /dev/null 2>&1) ||
+  fail "mkfs.erofs.real.exe with compression hints and an exclude expression"
+cmp -s "$top/plain-linux.img" "$top/plain-win.img" ||
+  fail "mkfs.erofs.real.exe and mkfs.erofs write different images from the same tree and options"
+
 if [ "$failures" -ne 0 ]; then
   echo "FAIL: $failures check(s) failed"
   exit 1
