@@ -197,7 +197,8 @@ build_e2fsprogs() {
 
 # mkfs.erofs, dump.erofs and fsck.erofs (the only programs built here) into <triplet>/bin/: their
 # sources as they are, compiled by our own small CMake project with the compatibility layer of
-# src/platform/erofs_compat and our attribute and context file readers, against the liblz4,
+# src/platform/erofs_compat, our platform layer, entries list reader and attribute and context
+# file readers, against the liblz4,
 # liblzma and libuuid built above.
 build_erofs_utils() {
   local t=$1 src=$2 p b toolchain
@@ -222,7 +223,8 @@ mark_of() {
     extra=-$(cd "$repo/src" && cat platform/erofs_compat/CMakeLists.txt platform/erofs_compat/*.c* \
       platform/erofs_compat/*.h platform/erofs_compat/include/*.h platform/erofs_compat/include/*/*.h \
       formats/ext4/fs_config.* formats/ext4/file_contexts.* formats/ext4/text_file.h \
-      formats/android/context_path.h | sha256sum | cut -c1-16)
+      formats/android/context_path.h formats/treelist/* platform/CMakeLists.txt platform/*.h \
+      platform/*.cpp | sha256sum | cut -c1-16)
   fi
   echo "$(prefix_of "$t")/.done-${pkg}_$ver$extra"
 }

@@ -1,10 +1,11 @@
 #pragma once
-// The source tree of mkfs.erofs seen through its entries list: original paths (what the image
-// holds) to stored paths (what the disk holds), and the entries kept as plain files. Portable:
-// paths are UTF-8 with '/' between folders.
-#include <cstdint>
+// The source tree of mkfs.erofs seen through its entries list (src/formats/treelist): original
+// paths (what the image holds) to stored paths (what the disk holds), and the entries kept as
+// plain files. Portable: paths are UTF-8 with '/' between folders.
 #include <map>
 #include <string>
+
+#include "entries_list.h"
 
 namespace orvex::erofs_compat {
 
@@ -14,12 +15,8 @@ EntriesView& TheEntriesView();
 
 class EntriesView {
  public:
-  enum class Kind { kLink, kChar, kBlock, kFifo, kSocket };
-  struct Kept {
-    Kind kind = Kind::kLink;
-    std::string target;
-    uint32_t major = 0, minor = 0;
-  };
+  using Kept = treelist::KeptEntry;
+  using Kind = treelist::KeptEntry::Kind;
 
   // The entries list of the tree (mkfs.erofs --entries-list=FILE, taken off the arguments before
   // the program reads them). A missing file is a tree that needed none.
@@ -27,13 +24,7 @@ class EntriesView {
   // Takes the tree's top folder and reads the list. False with a message when the list cannot be
   // read or holds a bad line.
   bool Start(const std::string& root, std::string* error);
-  // Reads list text (the lines of the entries list); false with "line N: ..." on a bad line.
-  bool Parse(const std::string& text, std::string* error);
   bool HasRoot() const { return started_; }
-  void SetRoot(const std::string& root) {
-    root_ = root;
-    started_ = true;
-  }
 
   // A path as the programs build it (the tree's top, '/', original names) in its stored
   // spelling; *storedRel is the stored path relative to the tree and *inTree whether the path
@@ -42,16 +33,14 @@ class EntriesView {
   // The original name of the entry stored as storedName in the folder storedFolder ("" for the
   // top).
   std::string OriginalName(const std::string& storedFolder, const std::string& storedName) const;
-  const Kept* Find(const std::string& storedRel) const;
-  size_t size() const { return kept_.size() + toOriginal_.size(); }
+  const Kept* Find(const std::string& storedRel) const { return list_.Find(storedRel); }
 
  private:
   bool started_ = false;
-  std::string listFile_;
   std::string root_;
-  std::map<std::string, Kept> kept_;               // stored path -> kept entry
-  std::map<std::string, std::string> toOriginal_;  // stored path -> original path
-  std::map<std::string, std::string> toStored_;    // original path -> stored path
+  std::string listFile_;
+  treelist::EntriesList list_;
+  std::map<std::string, std::string> toStored_;  // original path -> stored path (renamed only)
 };
 
 }  // namespace orvex::erofs_compat
