@@ -3,7 +3,7 @@
 targets, device numbers, the security.* attributes (labels, capabilities) and which files are
 hard links of each other. Prints every difference; exit 1 when there is one.
 
-    erofs_compare_trees.py TREE_A TREE_B
+    erofs_compare_trees.py TREE_A TREE_B [PATH_ONLY_IN_B...]
 """
 import hashlib
 import os
@@ -39,7 +39,13 @@ def facts(top):
 
 def main():
     a, b = facts(sys.argv[1]), facts(sys.argv[2])
+    added = set(sys.argv[3:])
     bad = 0
+    for rel in added:
+        if rel not in b:
+            print(f'{rel}: missing from the second tree')
+            bad += 1
+        b.pop(rel, None)
     for rel in sorted(set(a) | set(b)):
         if rel not in a or rel not in b:
             print(f'{rel}: only in {"the second" if rel not in a else "the first"} tree')

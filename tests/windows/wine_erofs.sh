@@ -126,6 +126,10 @@ for name in 'a%3Ab' '%43ON' 'makefile~2' 'bin/abs'; do
 done
 grep -q $'^link\tbin/abs\t/system/bin/sh\r$' "$top/win/vendor/config/vendor_windows_entries.txt" ||
   fail "the entries list does not keep bin/abs"
+# A file the user added on Windows, in no attribute file (Android's defaults for its place), with
+# a label line the user added under the mount point (looked up inside the image through its twin).
+printf 'added\n' > "$top/win/vendor/vendor/bin/added"
+printf '/vendor/bin/add(ed|s) u:object_r:added_exec:s0\r\n' >> "$top/win/vendor/config/vendor_file_contexts.txt"
 
 # ---- packed by the Windows front with the recorded options, as the pack job runs it ----
 options=$(sed -n 's/^mkfs.erofs options: //p' "$top/win/vendor/config/vendor_fs_options.txt" | tr -d '\r')
@@ -142,12 +146,19 @@ grep -q 'owners, modes and capabilities from' "$top/win/pack.log" || fail "the f
 if [ -s "$top/win/vendor.img" ]; then
   fsck.erofs "$top/win/vendor.img" > "$top/fsck.log" 2>&1 || { cat "$top/fsck.log"; fail "fsck.erofs rejects the Windows build"; }
   if unpack "$top/win/vendor.img" "$top/back"; then
-    python3 "$here/erofs_compare_trees.py" "$top/orig/vendor/vendor" "$top/back/vendor/vendor" || fail "the trees differ"
+    python3 "$here/erofs_compare_trees.py" "$top/orig/vendor/vendor" "$top/back/vendor/vendor" bin/added ||
+      fail "the trees differ"
     for f in fs_config file_contexts; do
-      cmp -s "$top/orig/vendor/config/vendor_$f.txt" "$top/back/vendor/config/vendor_$f.txt" ||
-        { diff "$top/orig/vendor/config/vendor_$f.txt" "$top/back/vendor/config/vendor_$f.txt" | head -20;
-          fail "the $f files differ"; }
+      grep -av 'bin/added' "$top/back/vendor/config/vendor_$f.txt" > "$top/back-$f.txt"
+      cmp -s "$top/orig/vendor/config/vendor_$f.txt" "$top/back-$f.txt" ||
+        { diff "$top/orig/vendor/config/vendor_$f.txt" "$top/back-$f.txt" | head -20; fail "the $f files differ"; }
     done
+    grep -q $'^vendor/bin/added 0 2000 0755\r$' "$top/back/vendor/config/vendor_fs_config.txt" ||
+      fail "the added file has not Android's defaults for bin/ (0 2000 0755)"
+    grep -q '^/vendor/bin/added u:object_r:added_exec:s0' "$top/back/vendor/config/vendor_file_contexts.txt" ||
+      fail "the added file has not the label of the added line"
+    grep -q 'vendor/bin/added is not in the attribute file' "$top/win/pack.log" ||
+      fail "the build does not say that the added file has no attributes"
   else
     fail "extract.erofs of the Windows build"
   fi
