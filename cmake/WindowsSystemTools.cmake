@@ -6,7 +6,7 @@ set(_windeps_bin "")
 if(ORVEX_WINDEPS_DIR AND ORVEX_MINGW_TRIPLET)
   set(_windeps_bin ${ORVEX_WINDEPS_DIR}/${ORVEX_MINGW_TRIPLET}/bin)
 endif()
-foreach(_prog lz4.exe)
+foreach(_prog lz4.exe 7z.exe)
   if(_windeps_bin AND EXISTS ${_windeps_bin}/${_prog})
     add_custom_command(TARGET orvex_system_tools POST_BUILD
       COMMAND ${CMAKE_COMMAND} -E copy_if_different ${_windeps_bin}/${_prog} ${ORVEX_BIN_DIR}/${_prog}

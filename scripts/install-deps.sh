@@ -13,7 +13,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang
   # system tools the jobs start and the tests use as oracles
   e2fsprogs erofs-utils android-sdk-libsparse-utils lz4 brotli busybox 7zip
-  device-tree-compiler gzip tar coreutils attr libcap2-bin fakeroot time
+  device-tree-compiler gzip tar coreutils attr libcap2-bin fakeroot time python3
   # the Debian package and its checks
   dpkg-dev man-db desktop-file-utils
   # java tools: the apktool jar, the signing launcher (built with the JDK over signapk), the

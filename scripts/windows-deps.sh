@@ -9,17 +9,18 @@
 #                   machine's apt setup is never read for sources nor written
 #   src/            the fetched and unpacked source packages (kept: later runs skip the fetch)
 #   <triplet>/      include/, lib/ and lib/pkgconfig/ of one target, and bin/ with the programs
-#                   built for the tool folder (lz4.exe); <triplet>/.done-<package> marks a
-#                   finished library or program, so a later run only builds what is missing
+#                   built for the tool folder; <triplet>/.done-<package> marks a finished
+#                   library or program, so a later run only builds what is missing
 #
-# Besides the libraries, the LZ4 command line (from the same lz4 source package; its programs
-# support Windows) is built for the tool folder, since Debian has no Windows build of it.
+# Besides the libraries, programs Debian has no Windows build of are built for the tool folder:
+# the LZ4 command line (lz4.exe, from the lz4 source package), erofs-utils' mkfs.erofs, dump.erofs
+# and fsck.erofs (see build_erofs_utils) and 7-Zip's console program (7z.exe).
 #
 # What is fetched is checked twice: apt verifies the release file's signature with Debian's
 # archive keyring and every file of the source package against the SHA-256 sums of the signed
 # Sources index; then the .dsc must have the SHA-256 sum pinned below, so a changed upload under
-# the same version is refused too. Only the libraries are built: no programs, documentation or
-# tests of the packages.
+# the same version is refused too. Of each package only what is named above is built: no
+# documentation, translations or tests.
 set -euo pipefail
 
 cache=${1:?usage: windows-deps.sh <cache folder>}
@@ -38,7 +39,10 @@ pins=(
   "bzip2 1.0.8-5 ed9c40f4de3f9e064535e15eac1c61a0f606763db98f4579dbc04067b94a8944"
   "brotli 1.0.9-2 8c4c86748ec9770e08b60233d658593650444b04a452dc5b607ed5b5537b683e"
   "e2fsprogs 1.47.0-2 35b4de254e021f721362b767994598e249fea02e38ac446197cd9c22be1130fd"
+  "erofs-utils 1.5-1 0b97e872a2aedd67b724665645641f97520360c7ae2ac3b88fd75b7bced7d7f1"
+  "7zip 22.01+really26.01+dfsg-0+deb12u1 5203945ac68a3c4fbbb3e9d86dfaf1ed9e474ad80e6ab946fb0643a4a910b02b"
 )
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 log() { echo "windows-deps: $*"; }
 
@@ -206,7 +210,41 @@ build_e2fsprogs() {
   make -C lib/ext2fs ext2_err.h crc32c_table.h
   for d in lib/uuid lib/ext2fs; do make -j"$jobs" -C "$d"; done
   for d in lib/et lib/uuid lib/ext2fs; do make -C "$d" install; done
-  rm -rf "$p/bin" "$p/share"  # compile_et and its documentation
+  rm -rf "$p/bin/compile_et" "$p/share"  # compile_et and its documentation
+}
+
+# mkfs.erofs, dump.erofs and fsck.erofs (the only programs built here) into <triplet>/bin/: their
+# sources as they are, compiled by our own small CMake project with the compatibility layer of
+# src/platform/erofs_compat, our platform layer, entries list reader and attribute and context
+# file readers, against the liblz4,
+# liblzma and libuuid built above.
+build_erofs_utils() {
+  local t=$1 src=$2 p b toolchain
+  p=$(prefix_of "$t")
+  b=$cache/build/$t/erofs-utils && rm -rf "$b"
+  case $t in
+    x86_64-w64-mingw32) toolchain=$repo/cmake/toolchain-mingw64.cmake ;;
+    i686-w64-mingw32) toolchain=$repo/cmake/toolchain-mingw32.cmake ;;
+  esac
+  cmake -S "$repo/src/platform/erofs_compat" -B "$b" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$p" -DEROFS_SOURCE_DIR="$src" -DDEPS_PREFIX="$p" \
+    -DORVEX_SOURCE_DIR="$repo/src"
+  cmake --build "$b" -j"$jobs"
+  cmake --install "$b" --strip
+}
+
+# The mark of a finished package; erofs-utils also carries a sum of our sources built into it,
+# so that a change to them rebuilds the programs.
+mark_of() {
+  local t=$1 pkg=$2 ver=$3 extra=
+  if [ "$pkg" = erofs-utils ]; then
+    extra=-$(cd "$repo/src" && cat platform/erofs_compat/CMakeLists.txt platform/erofs_compat/*.c* \
+      platform/erofs_compat/*.h platform/erofs_compat/include/*.h platform/erofs_compat/include/*/*.h \
+      formats/ext4/fs_config.* formats/ext4/file_contexts.* formats/ext4/text_file.h \
+      formats/android/context_path.h formats/treelist/* platform/CMakeLists.txt platform/*.h \
+      platform/*.cpp | sha256sum | cut -c1-16)
+  fi
+  echo "$(prefix_of "$t")/.done-${pkg}_$ver$extra"
 }
 
 # pc <prefix> <name> <description> <version> <libs>: a pkg-config file for the library.
@@ -231,6 +269,21 @@ done
 
 # What is built from each source package: its library, and for lz4 also the program (a step of
 # its own, so that a cache made before it existed only adds the program).
+# 7-Zip's console program with every format in one file (7zz) as 7z.exe: 7-Zip's own makefiles
+# build it for Windows with mingw. Debian's source has no RAR code, so, as in Debian's build, RAR
+# is left out. Static, stripped.
+build_7zip() {
+  local t=$1 src=$2 p d
+  p=$(prefix_of "$t")
+  d=$src/CPP/7zip/Bundles/Alone2
+  # MSYSTEM makes the makefile use rm and mkdir -p instead of cmd.exe's del and mkdir.
+  make -C "$d" -f makefile.gcc -j"$jobs" IS_MINGW=1 MSYSTEM=1 DISABLE_RAR=1 \
+    CC="$t-gcc" CXX="$t-g++" RC="$t-windres"
+  "$t-strip" "$d/_o/7zz.exe"
+  install -d "$p/bin"
+  install -m755 "$d/_o/7zz.exe" "$p/bin/7z.exe"
+}
+
 steps_of() {
   case $1 in
     lz4) echo "lz4 lz4-program" ;;
@@ -244,9 +297,10 @@ for t in $targets; do
   for pin in "${pins[@]}"; do
     read -r src_pkg ver _ <<< "$pin"
     for pkg in $(steps_of "$src_pkg"); do
-      mark=$(prefix_of "$t")/.done-${pkg}_$ver
+      mark=$(mark_of "$t" "$pkg" "$ver")
       [ -f "$mark" ] && continue
       log "building $pkg $ver for $t"
+      started=$(date +%s)
       # Each build works on a fresh copy of the tree, so that the two targets never mix objects.
       work=$cache/build/$t/src-$pkg && rm -rf "$work" && mkdir -p "$cache/build/$t" &&
         cp -a "$(src_of "$src_pkg" "$ver")" "$work"
@@ -263,6 +317,8 @@ for t in $targets; do
           bzip2) build_bzip2 "$t" "$work" ;;
           brotli) build_brotli "$t" "$work" ;;
           e2fsprogs) build_e2fsprogs "$t" "$work" ;;
+          erofs-utils) build_erofs_utils "$t" "$work" ;;
+          7zip) build_7zip "$t" "$work" ;;
         esac
       ) > "$blog" 2>&1
       rc=$?
@@ -273,7 +329,10 @@ for t in $targets; do
         exit 1
       fi
       rm -rf "$work"
+      # An older build of our layer's sources is replaced, not kept beside the new one.
+      if [ "$pkg" = erofs-utils ]; then rm -f "$(prefix_of "$t")"/.done-erofs-utils_*; fi
       touch "$mark"
+      log "$pkg $ver for $t built in $(( $(date +%s) - started )) s"
     done
   done
 done

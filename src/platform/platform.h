@@ -132,6 +132,11 @@ bool OpenWithDefault(const std::string& pathOrUrl);
 // Starts a program with one argument and does not wait for it (a burning tool handed an image).
 bool StartProgram(const std::string& program, const std::string& argument);
 
+// Runs a program with these arguments (no interpreter in between), with the standard streams of
+// this process, and waits for it: its exit status, or -1 (errno-like message in *error) when it
+// could not be started.
+int RunProgramAndWait(const std::string& program, const std::vector<std::string>& args, std::string* error);
+
 // File size in bytes; -1 when missing, -2 for a folder.
 int64_t FileSizeOrMarker(const std::string& path);
 

@@ -532,6 +532,23 @@ bool StartProgram(const std::string& program, const std::string& argument) {
   return true;
 }
 
+int RunProgramAndWait(const std::string& program, const std::vector<std::string>& args, std::string* error) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  const int rc = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) {
+    if (error) *error = std::strerror(rc);
+    return -1;
+  }
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
 int64_t FileSizeOrMarker(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return -1;

@@ -575,6 +575,49 @@ bool StartProgram(const std::string& program, const std::string& argument) {
 
 namespace {
 
+// One argument as the C runtime's parser (CommandLineToArgvW) reads it back: in quotes, a quote
+// written as \", and backslashes doubled only where a quote follows them.
+std::wstring ArgvQuote(const std::wstring& arg) {
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
+    else out.append(backslashes, L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, L'\\');
+  out += L'"';
+  return out;
+}
+
+}  // namespace
+
+int RunProgramAndWait(const std::string& program, const std::vector<std::string>& args, std::string* error) {
+  std::wstring line = ArgvQuote(Wide(program));
+  for (const auto& a : args) line += L" " + ArgvQuote(Wide(a));
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  const std::wstring exe = Wide(program);
+  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    if (error) *error = "cannot start " + program + " (error " + std::to_string(GetLastError()) + ")";
+    return -1;
+  }
+  CloseHandle(pi.hThread);
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hProcess);
+  return static_cast<int>(code);
+}
+
+namespace {
+
 struct FileFacts {
   bool exists = false;
   bool directory = false;

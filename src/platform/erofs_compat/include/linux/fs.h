@@ -1,0 +1,3 @@
+#pragma once
+#define BLKGETSIZE 0x1260
+#define BLKGETSIZE64 0x80081272

@@ -1,0 +1,8 @@
+#pragma once
+#ifdef __cplusplus
+extern "C" {
+#endif
+void freecon(char* con);
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,2 @@
+#pragma once
+/* A Windows tree has no extended attributes: labels and capabilities come from the config files. */
