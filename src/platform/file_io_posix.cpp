@@ -17,6 +17,7 @@ int CreateForWrite(const std::string& path, bool noFollow) {
 int CreateNewFile(const std::string& path) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
+int OpenForUpdate(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_CLOEXEC); }
 int CloseFile(int fd) { return ::close(fd); }
 
 int64_t ReadAt(int fd, void* buf, size_t len, uint64_t offset) {
@@ -33,7 +34,12 @@ bool IsRegularFile(int fd) {
 
 int64_t SizeOfFile(int fd) {
   struct stat st;
-  return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+  if (::fstat(fd, &st) != 0) return -1;
+  if (S_ISBLK(st.st_mode)) {
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    return end < 0 ? -1 : static_cast<int64_t>(end);
+  }
+  return static_cast<int64_t>(st.st_size);
 }
 bool SetFileSize(int fd, uint64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
 

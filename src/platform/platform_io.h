@@ -16,6 +16,8 @@ int OpenForRead(const std::string& path);
 int CreateForWrite(const std::string& path, bool noFollow = false);
 // Creates a file that must not exist yet (no link is followed), or -1 (errno EEXIST when it does).
 int CreateNewFile(const std::string& path);
+// An existing file for reading and writing (an image a library lays out in place), or -1.
+int OpenForUpdate(const std::string& path);
 int CloseFile(int fd);
 
 // pread/pwrite: the number of bytes moved, 0 at the end of the file (reads), -1 on an error.
@@ -27,7 +29,7 @@ bool WriteAllAt(int fd, const void* buf, size_t len, uint64_t offset);
 
 // True when the descriptor is a regular file (not a folder, device or pipe).
 bool IsRegularFile(int fd);
-// The size of an open file, or -1.
+// The size of an open file (Linux: also of a block device), or -1.
 int64_t SizeOfFile(int fd);
 // Sets the size; growing leaves a hole where the file system has them.
 bool SetFileSize(int fd, uint64_t size);
