@@ -15,25 +15,52 @@
 
 #include "platform_io.h"
 #include "platform.h"
+#include "win_errno.h"
 
 namespace orvex::platform {
 
-namespace {
+namespace detail {
 
-HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
-
-void SetErrno(DWORD err) {
+void SetErrnoFromWin32(unsigned long err) {
   switch (err) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: errno = ENOENT; break;
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME: errno = ENOENT; break;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: errno = EACCES; break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT: errno = EACCES; break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
+    case ERROR_DIR_NOT_EMPTY: errno = ENOTEMPTY; break;
+    case ERROR_DIRECTORY: errno = ENOTDIR; break;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_PARAMETER: errno = EINVAL; break;
+    case ERROR_FILENAME_EXCED_RANGE: errno = ENAMETOOLONG; break;
+    case ERROR_NOT_SAME_DEVICE: errno = EXDEV; break;
+    case ERROR_TOO_MANY_LINKS: errno = EMLINK; break;
+    case ERROR_TOO_MANY_OPEN_FILES: errno = EMFILE; break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: errno = ENOMEM; break;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION: errno = ENOTSUP; break;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
     case ERROR_INVALID_HANDLE: errno = EBADF; break;
     default: errno = EIO; break;
   }
 }
+
+}  // namespace detail
+
+namespace {
+
+HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+void SetErrno(DWORD err) { detail::SetErrnoFromWin32(err); }
 
 OVERLAPPED At(uint64_t offset) {
   OVERLAPPED ov{};

@@ -23,6 +23,11 @@ bool TreeFoldsCase();    // names that differ only in case name one entry
 // True when the name can be one entry of a folder as it is (Windows: no forbidden character, no
 // trailing dot or blank, no device name such as CON or NUL). "", "." and ".." never are.
 bool TreeNameStorable(const std::string& name);
+// The Windows rule of TreeNameStorable, on every system (so that Linux can prepare and check
+// trees for Windows): valid UTF-8, no < > : " / \ | ? * or control character, no trailing dot or
+// blank, not a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, also with an
+// extension such as "nul.txt").
+bool WindowsNameStorable(const std::string& name);
 
 // A folder by path (links in the path are followed), or -1.
 int OpenFolder(const std::string& path);

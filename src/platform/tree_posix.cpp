@@ -69,7 +69,15 @@ bool TreeNameStorable(const std::string& name) {
 }
 
 int OpenFolder(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
-int OpenFolderAt(int dirfd, const std::string& name) { return ::openat(dirfd, name.c_str(), kFolderFlags); }
+int OpenFolderAt(int dirfd, const std::string& name) {
+  const int fd = ::openat(dirfd, name.c_str(), kFolderFlags);
+  // With O_DIRECTORY a link reports ENOTDIR; callers are promised ELOOP for links.
+  struct stat st;
+  if (fd < 0 && errno == ENOTDIR && ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(st.st_mode))
+    errno = ELOOP;
+  return fd;
+}
 int MakeFolderAt(int dirfd, const std::string& name, unsigned mode) {
   return ::mkdirat(dirfd, name.c_str(), static_cast<mode_t>(mode));
 }
