@@ -430,7 +430,9 @@ bool EntriesList::Read(const std::string& file, EntriesList* out, std::string* e
     for (unsigned char c : stored)
       if (c < 0x20 || c == 0x7F) return fail("a control character in the stored path");
     if (const char* problem = PathProblem(stored)) return fail(std::string("bad stored path: ") + problem);
-    if (list.kept_.count(stored) || list.names_.count(stored)) return fail("a second line for " + stored);
+    // An entry may have a name line and a kind line (a renamed link or node), never two of one.
+    if (word == "name" ? list.names_.count(stored) != 0 : list.kept_.count(stored) != 0)
+      return fail("a second line for " + stored);
 
     if (word == "name") {
       std::string original;
