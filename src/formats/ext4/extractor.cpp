@@ -261,7 +261,7 @@ bool Extractor::MakeTreeRoot(std::string* error) {
              (ec ? ec.message() : Errno(errno));
     return false;
   }
-  tree_path_ = opt_.outdir + "/" + folder_;
+  tree_path_ = opt_.outdir + platform::kSep + folder_;
   if (platform::MakeFolderAt(outfd_, folder_, 0700) != 0) {
     if (errno != EEXIST) {
       *error = "cannot create " + tree_path_ + ": " + Errno(errno);
@@ -722,7 +722,11 @@ void Extractor::ApplyMetadata(const std::string& srel, int fd, int dirfd, const 
                               const ext2_inode_large& inode, const Xattrs& x) {
   const auto* small = reinterpret_cast<const ext2_inode*>(&inode);
   const bool is_link = LINUX_S_ISLNK(inode.i_mode);
-  const std::string where = tree_path_ + (srel.empty() ? "" : "/" + srel);
+  std::string where = tree_path_;
+  if (!srel.empty()) {
+    where += platform::kSep;
+    for (char c : srel) where += c == '/' ? platform::kSep : c;
+  }
   // Where the tree keeps no owners, modes or attributes, the config files alone hold them.
   if (platform::TreeKeepsOwners()) {
     if (privileged_ && !platform::SetOwnerAt(dirfd, name, inode_uid(inode), inode_gid(inode)))
@@ -1003,7 +1007,7 @@ int Extractor::Run() {
        << " ext4 image, " << fs_->blocksize << "-byte blocks, " << ext2fs_blocks_count(fs_->super)
        << " blocks, volume '" << VolumeLabel(sb_) << "', mounted on '" << LastMounted(sb_)
        << "'\n";
-  out_ << kTool << ": extracting to " << opt_.outdir << "/" << folder_ << "\n";
+  out_ << kTool << ": extracting to " << opt_.outdir << platform::kSep << folder_ << "\n";
   out_.flush();
 
   if (!MakeTreeRoot(&error) || !CheckRoom(&error) || !OpenConfigFiles(&error)) return Fatal(error);

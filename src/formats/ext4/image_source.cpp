@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform_io.h"
+#include "platform_tree.h"
 #include "sparse/sparse_format.h"
 
 namespace orvex::ext4 {
@@ -48,10 +50,14 @@ bool ImageSource::Open(const std::string& path, std::string* error) {
     *error = "cannot find the size of " + path + ": " + strerror(errno);
     return false;
   }
-  // Block devices count when their size is known.
-  if (!platform::IsRegularFile(fd_) && size == 0) {
-    *error = path + " is not a file";
-    return false;
+  // Besides files, block devices count (when their size is known); folders never do.
+  if (!platform::IsRegularFile(fd_)) {
+    const int dir = size > 0 ? platform::OpenFolder(path) : -1;
+    if (dir >= 0) platform::CloseFolder(dir);
+    if (size == 0 || dir >= 0) {
+      *error = path + " is not a file";
+      return false;
+    }
   }
   size_ = static_cast<uint64_t>(size);
   unsigned char magic[4] = {0, 0, 0, 0};
@@ -141,8 +147,78 @@ bool ImageFile::Close(std::string* error) {
   return true;
 }
 
-// libext2fs I/O manager over the current IoTarget; writes fail on a read-only one.
+// libext2fs I/O manager over the current IoTarget; writes fail on a read-only one. A channel on
+// a writable target keeps the last single blocks read or written (libext2fs updates inode tables
+// and bitmaps a block at a time) and writes them back when they leave, on a flush and on close.
 struct IoGlue {
+  static constexpr size_t kSlots = 32;
+  struct Slot {
+    uint64_t block = 0;
+    uint64_t used = 0;  // last use, for eviction; 0 = empty
+    bool dirty = false;
+    std::vector<char> data;
+  };
+  struct Channel {
+    IoTarget* target = nullptr;
+    std::vector<Slot> slots;  // empty for read-only targets
+    uint64_t clock = 0;
+  };
+
+  static Channel* Of(io_channel io) { return static_cast<Channel*>(io->private_data); }
+
+  static errcode_t Fail(Channel* c, const std::string& err, errcode_t code) {
+    c->target->last_io_error_ = err;
+    return code;
+  }
+  static errcode_t WriteBack(io_channel io, Slot& s) {
+    if (!s.used || !s.dirty) return 0;
+    Channel* c = Of(io);
+    std::string err;
+    if (!c->target->WriteAt(s.block * io->block_size, s.data.data(), s.data.size(), &err))
+      return Fail(c, err, EXT2_ET_SHORT_WRITE);
+    s.dirty = false;
+    return 0;
+  }
+  // Writes back (and with drop, forgets) the cached blocks that meet [off, off + len).
+  static errcode_t Settle(io_channel io, uint64_t off, uint64_t len, bool drop) {
+    const uint64_t bs = static_cast<uint64_t>(io->block_size);
+    for (Slot& s : Of(io)->slots) {
+      if (!s.used || s.block * bs >= off + len || (s.block + 1) * bs <= off) continue;
+      if (errcode_t rc = WriteBack(io, s)) return rc;
+      if (drop) s.used = 0;
+    }
+    return 0;
+  }
+  static errcode_t SettleAll(io_channel io, bool drop) {
+    for (Slot& s : Of(io)->slots) {
+      if (errcode_t rc = WriteBack(io, s)) return rc;
+      if (drop) s.used = 0;
+    }
+    return 0;
+  }
+  // The slot of a block, or a free (or least recently used, written back) one for it.
+  static errcode_t SlotFor(io_channel io, uint64_t block, Slot** out, bool* hit) {
+    Channel* c = Of(io);
+    Slot* victim = &c->slots[0];
+    for (Slot& s : c->slots) {
+      if (s.used && s.block == block) {
+        s.used = ++c->clock;
+        *out = &s;
+        *hit = true;
+        return 0;
+      }
+      if (s.used < victim->used) victim = &s;
+    }
+    if (errcode_t rc = WriteBack(io, *victim)) return rc;
+    victim->block = block;
+    victim->used = ++c->clock;
+    victim->dirty = false;
+    victim->data.resize(static_cast<size_t>(io->block_size));
+    *out = victim;
+    *hit = false;
+    return 0;
+  }
+
   static errcode_t Open(const char* name, int flags, io_channel* channel) {
     if (!g_target) return EXT2_ET_BAD_DEVICE_NAME;
     if ((flags & IO_FLAG_RW) && !g_target->writable()) return EXT2_ET_RO_FILSYS;
@@ -159,17 +235,25 @@ struct IoGlue {
     strcpy(io->name, name);
     io->block_size = 1024;
     io->refcount = 1;
-    io->private_data = g_target;
+    auto* c = new Channel;
+    c->target = g_target;
+    if (g_target->writable()) c->slots.resize(kSlots);
+    io->private_data = c;
     *channel = io;
     return 0;
   }
   static errcode_t Close(io_channel io) {
     if (--io->refcount > 0) return 0;
+    const errcode_t rc = SettleAll(io, true);
+    delete Of(io);
     ext2fs_free_mem(&io->name);
     ext2fs_free_mem(&io);
-    return 0;
+    return rc;
   }
   static errcode_t SetBlksize(io_channel io, int blksize) {
+    if (io->block_size != blksize) {
+      if (errcode_t rc = SettleAll(io, true)) return rc;
+    }
     io->block_size = blksize;
     return 0;
   }
@@ -183,48 +267,67 @@ struct IoGlue {
     return true;
   }
   static errcode_t Read64(io_channel io, unsigned long long block, int count, void* data) {
-    auto* t = static_cast<IoTarget*>(io->private_data);
+    Channel* c = Of(io);
     uint64_t off = 0, len = 0;
     if (!Span(io, block, count, &off, &len)) return EXT2_ET_SHORT_READ;
     std::string err;
-    if (!t->ReadAt(off, data, static_cast<size_t>(len), &err)) {
-      t->last_io_error_ = err;
+    if (count == 1 && !c->slots.empty()) {
+      Slot* s = nullptr;
+      bool hit = false;
+      if (errcode_t rc = SlotFor(io, block, &s, &hit)) return rc;
+      if (!hit && !c->target->ReadAt(off, s->data.data(), s->data.size(), &err)) {
+        s->used = 0;
+        memset(data, 0, static_cast<size_t>(len));
+        return Fail(c, err, EXT2_ET_SHORT_READ);
+      }
+      memcpy(data, s->data.data(), s->data.size());
+      return 0;
+    }
+    if (!c->slots.empty()) {
+      if (errcode_t rc = Settle(io, off, len, false)) return rc;
+    }
+    if (!c->target->ReadAt(off, data, static_cast<size_t>(len), &err)) {
       // Leave defined bytes behind for callers that ignore the error.
       memset(data, 0, static_cast<size_t>(len));
-      return EXT2_ET_SHORT_READ;
+      return Fail(c, err, EXT2_ET_SHORT_READ);
     }
     return 0;
   }
   static errcode_t Read(io_channel io, unsigned long block, int count, void* data) {
     return Read64(io, block, count, data);
   }
+  static errcode_t WriteBytes(io_channel io, uint64_t off, uint64_t len, const void* data) {
+    Channel* c = Of(io);
+    if (!c->target->writable()) return EXT2_ET_RO_FILSYS;
+    if (errcode_t rc = Settle(io, off, len, true)) return rc;
+    std::string err;
+    if (!c->target->WriteAt(off, data, static_cast<size_t>(len), &err))
+      return Fail(c, err, EXT2_ET_SHORT_WRITE);
+    return 0;
+  }
   static errcode_t Write64(io_channel io, unsigned long long block, int count, const void* data) {
-    auto* t = static_cast<IoTarget*>(io->private_data);
-    if (!t->writable()) return EXT2_ET_RO_FILSYS;
+    Channel* c = Of(io);
+    if (!c->target->writable()) return EXT2_ET_RO_FILSYS;
     uint64_t off = 0, len = 0;
     if (!Span(io, block, count, &off, &len)) return EXT2_ET_SHORT_WRITE;
-    std::string err;
-    if (!t->WriteAt(off, data, static_cast<size_t>(len), &err)) {
-      t->last_io_error_ = err;
-      return EXT2_ET_SHORT_WRITE;
+    if (count == 1) {
+      Slot* s = nullptr;
+      bool hit = false;
+      if (errcode_t rc = SlotFor(io, block, &s, &hit)) return rc;
+      memcpy(s->data.data(), data, s->data.size());
+      s->dirty = true;
+      return 0;
     }
-    return 0;
+    return WriteBytes(io, off, len, data);
   }
   static errcode_t Write(io_channel io, unsigned long block, int count, const void* data) {
     return Write64(io, block, count, data);
   }
   static errcode_t WriteByte(io_channel io, unsigned long offset, int size, const void* data) {
-    auto* t = static_cast<IoTarget*>(io->private_data);
-    if (!t->writable()) return EXT2_ET_RO_FILSYS;
     if (size < 0) return EXT2_ET_INVALID_ARGUMENT;
-    std::string err;
-    if (!t->WriteAt(offset, data, static_cast<size_t>(size), &err)) {
-      t->last_io_error_ = err;
-      return EXT2_ET_SHORT_WRITE;
-    }
-    return 0;
+    return WriteBytes(io, offset, static_cast<uint64_t>(size), data);
   }
-  static errcode_t Flush(io_channel) { return 0; }
+  static errcode_t Flush(io_channel io) { return SettleAll(io, false); }
   static errcode_t SetOption(io_channel, const char*, const char*) {
     return EXT2_ET_INVALID_ARGUMENT;
   }
