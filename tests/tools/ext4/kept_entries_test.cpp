@@ -172,7 +172,30 @@ TEST(ImageIo, BlocksPastFourGibRoundTrip) {
     EXPECT_EQ(io_channel_write_blk64(io, block, 2, data.data()), 0);
     // A byte count (negative) as libext2fs passes it for the superblock.
     EXPECT_EQ(io_channel_write_blk64(io, block + 3, -5, "hello"), 0);
-    io_channel_close(io);
+    // Single blocks wait in the channel: a wider read, a byte write over one of them and a block
+    // size change must all see (and keep) the newest bytes.
+    std::string one(4096, 'a');
+    EXPECT_EQ(io_channel_write_blk64(io, block + 10, 1, one.data()), 0);
+    std::string wide(3 * 4096, '\0');
+    EXPECT_EQ(io_channel_read_blk64(io, block + 9, 3, wide.data()), 0);
+    EXPECT_EQ(wide.substr(4096, 4096), one);
+    EXPECT_EQ(io_channel_write_byte(io, (block + 10) * 4096 + 100, 3, "XYZ"), 0);
+    std::string again(4096, '\0');
+    EXPECT_EQ(io_channel_read_blk64(io, block + 10, 1, again.data()), 0);
+    EXPECT_EQ(again.substr(99, 5), "aXYZa");
+    for (int i = 0; i < 40; ++i) {  // more single blocks than the channel keeps
+      std::string b(4096, static_cast<char>('A' + i % 26));
+      EXPECT_EQ(io_channel_write_blk64(io, block + 100 + i, 1, b.data()), 0);
+    }
+    EXPECT_EQ(io_channel_set_blksize(io, 1024), 0);
+    std::string small(1024, '\0');
+    EXPECT_EQ(io_channel_read_blk64(io, (block + 100) * 4, 1, small.data()), 0);
+    EXPECT_EQ(small, std::string(1024, 'A'));
+    EXPECT_EQ(io_channel_read_blk64(io, (block + 139) * 4 + 3, 1, small.data()), 0);
+    EXPECT_EQ(small, std::string(1024, static_cast<char>('A' + 39 % 26)));
+    EXPECT_EQ(io_channel_set_blksize(io, 4096), 0);
+    EXPECT_EQ(io_channel_write_blk64(io, block + 11, 1, one.data()), 0);
+    io_channel_close(io);  // writes back what is still waiting
     ASSERT_TRUE(img.Close(&error)) << error;
   }
   orvex::ext4::ImageSource src;
@@ -188,6 +211,11 @@ TEST(ImageIo, BlocksPastFourGibRoundTrip) {
   char hello[6] = {};
   ASSERT_EQ(io_channel_read_blk64(io, block + 3, -5, hello), 0);
   EXPECT_STREQ(hello, "hello");
+  std::string last(4096, '\0');
+  ASSERT_EQ(io_channel_read_blk64(io, block + 11, 1, last.data()), 0);
+  EXPECT_EQ(last, std::string(4096, 'a'));
+  ASSERT_EQ(io_channel_read_blk64(io, block + 10, 1, last.data()), 0);
+  EXPECT_EQ(last.substr(99, 5), "aXYZa");
   // Nothing but the reader: writes are refused, and reading past the end is an error.
   EXPECT_NE(io_channel_write_blk64(io, block, 1, back.data()), 0);
   EXPECT_NE(io_channel_read_blk64(io, size / 4096, 1, back.data()), 0);
