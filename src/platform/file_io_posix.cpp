@@ -19,6 +19,7 @@ int CreateNewFile(const std::string& path) {
 }
 int OpenForUpdate(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_CLOEXEC); }
 int CloseFile(int fd) { return ::close(fd); }
+bool SyncFile(int fd) { return ::fsync(fd) == 0; }
 
 int64_t ReadAt(int fd, void* buf, size_t len, uint64_t offset) {
   return ::pread(fd, buf, len, static_cast<off_t>(offset));

@@ -19,6 +19,9 @@ int CreateNewFile(const std::string& path);
 // An existing file for reading and writing (an image a library lays out in place), or -1.
 int OpenForUpdate(const std::string& path);
 int CloseFile(int fd);
+// Waits until the file's data has reached the disk (before a rename replaces an older file with
+// it). True on success.
+bool SyncFile(int fd);
 
 // pread/pwrite: the number of bytes moved, 0 at the end of the file (reads), -1 on an error.
 int64_t ReadAt(int fd, void* buf, size_t len, uint64_t offset);

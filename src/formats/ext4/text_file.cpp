@@ -181,8 +181,10 @@ bool WriteFileAtomic(const std::string& path, const std::string& content, std::s
     platform::RemoveFile(tmp);
     return false;
   }
-  if (platform::CloseFile(fd) != 0) {
-    *error = "cannot finish " + tmp + ": " + strerror(errno);
+  const bool synced = platform::SyncFile(fd);
+  const int sync_errno = errno;
+  if (platform::CloseFile(fd) != 0 || !synced) {
+    *error = "cannot finish " + tmp + ": " + strerror(synced ? errno : sync_errno);
     platform::RemoveFile(tmp);
     return false;
   }
