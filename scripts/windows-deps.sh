@@ -8,8 +8,12 @@
 #   apt/            a private apt state: its own source list, lists and archive folder, so the
 #                   machine's apt setup is never read for sources nor written
 #   src/            the fetched and unpacked source packages (kept: later runs skip the fetch)
-#   <triplet>/      include/, lib/ and lib/pkgconfig/ of one target; <triplet>/.done-<package>
-#                   marks a finished library, so a later run only builds what is missing
+#   <triplet>/      include/, lib/ and lib/pkgconfig/ of one target, and bin/ with the programs
+#                   built for the tool folder (lz4.exe); <triplet>/.done-<package> marks a
+#                   finished library or program, so a later run only builds what is missing
+#
+# Besides the libraries, the LZ4 command line (from the same lz4 source package; its programs
+# support Windows) is built for the tool folder, since Debian has no Windows build of it.
 #
 # What is fetched is checked twice: apt verifies the release file's signature with Debian's
 # archive keyring and every file of the source package against the SHA-256 sums of the signed
@@ -96,7 +100,7 @@ fetch() {
 }
 src_of() { echo "$cache/src/${1}_${2}/tree"; }
 
-# ---- one library per function; $1 triplet, $2 source tree (copied: builds are out of tree) ----
+# ---- one library or program per function; $1 triplet, $2 source tree (copied: builds are out of tree) ----
 prefix_of() { echo "$cache/$1"; }
 
 build_lz4() {
@@ -107,6 +111,19 @@ build_lz4() {
   install -m644 "$src/lib/liblz4.a" "$p/lib/"
   install -m644 "$src/lib/lz4.h" "$src/lib/lz4hc.h" "$src/lib/lz4frame.h" "$p/include/"
   pc "$p" liblz4 "LZ4" 1.9.4 -llz4
+}
+
+# The LZ4 command line as lz4.exe, linked statically (it needs no DLL beyond the system's), with
+# its version resource.
+build_lz4_program() {
+  local t=$1 src=$2 p
+  p=$(prefix_of "$t")
+  make -C "$src/lib" -j"$jobs" CC="$t-gcc" AR="$t-ar" TARGET_OS=MINGW CFLAGS="-O2" liblz4.a
+  make -C "$src/programs" -j"$jobs" CC="$t-gcc" WINDRES="$t-windres" TARGET_OS=MINGW CFLAGS="-O2" \
+    LDFLAGS="-static" lz4
+  "$t-strip" "$src/programs/lz4.exe"
+  install -d "$p/bin"
+  install -m755 "$src/programs/lz4.exe" "$p/bin/"
 }
 
 build_zstd() {
@@ -212,40 +229,52 @@ for pin in "${pins[@]}"; do
   fetch "$pkg" "$ver" "$sum"
 done
 
+# What is built from each source package: its library, and for lz4 also the program (a step of
+# its own, so that a cache made before it existed only adds the program).
+steps_of() {
+  case $1 in
+    lz4) echo "lz4 lz4-program" ;;
+    *) echo "$1" ;;
+  esac
+}
+
 for t in $targets; do
   command -v "$t-gcc" >/dev/null || { log "$t-gcc is missing"; exit 1; }
   mkdir -p "$(prefix_of "$t")"
   for pin in "${pins[@]}"; do
-    read -r pkg ver _ <<< "$pin"
-    mark=$(prefix_of "$t")/.done-${pkg}_$ver
-    [ -f "$mark" ] && continue
-    log "building $pkg $ver for $t"
-    # Each build works on a fresh copy of the tree, so that the two targets never mix objects.
-    work=$cache/build/$t/src-$pkg && rm -rf "$work" && mkdir -p "$cache/build/$t" &&
-      cp -a "$(src_of "$pkg" "$ver")" "$work"
-    blog=$cache/build/$t/$pkg.log
-    # A subshell outside any condition, so that the first failing command ends the build.
-    set +e
-    (
+    read -r src_pkg ver _ <<< "$pin"
+    for pkg in $(steps_of "$src_pkg"); do
+      mark=$(prefix_of "$t")/.done-${pkg}_$ver
+      [ -f "$mark" ] && continue
+      log "building $pkg $ver for $t"
+      # Each build works on a fresh copy of the tree, so that the two targets never mix objects.
+      work=$cache/build/$t/src-$pkg && rm -rf "$work" && mkdir -p "$cache/build/$t" &&
+        cp -a "$(src_of "$src_pkg" "$ver")" "$work"
+      blog=$cache/build/$t/$pkg.log
+      # A subshell outside any condition, so that the first failing command ends the build.
+      set +e
+      (
+        set -e
+        case $pkg in
+          lz4) build_lz4 "$t" "$work" ;;
+          lz4-program) build_lz4_program "$t" "$work" ;;
+          libzstd) build_zstd "$t" "$work" ;;
+          xz-utils) build_xz "$t" "$work" ;;
+          bzip2) build_bzip2 "$t" "$work" ;;
+          brotli) build_brotli "$t" "$work" ;;
+          e2fsprogs) build_e2fsprogs "$t" "$work" ;;
+        esac
+      ) > "$blog" 2>&1
+      rc=$?
       set -e
-      case $pkg in
-        lz4) build_lz4 "$t" "$work" ;;
-        libzstd) build_zstd "$t" "$work" ;;
-        xz-utils) build_xz "$t" "$work" ;;
-        bzip2) build_bzip2 "$t" "$work" ;;
-        brotli) build_brotli "$t" "$work" ;;
-        e2fsprogs) build_e2fsprogs "$t" "$work" ;;
-      esac
-    ) > "$blog" 2>&1
-    rc=$?
-    set -e
-    if [ "$rc" -ne 0 ]; then
-      tail -n 30 "$blog"
-      log "building $pkg $ver for $t failed (the whole log: $blog)"
-      exit 1
-    fi
-    rm -rf "$work"
-    touch "$mark"
+      if [ "$rc" -ne 0 ]; then
+        tail -n 30 "$blog"
+        log "building $pkg $ver for $t failed (the whole log: $blog)"
+        exit 1
+      fi
+      rm -rf "$work"
+      touch "$mark"
+    done
   done
 done
-log "libraries ready in $cache"
+log "libraries and programs ready in $cache"

@@ -36,10 +36,8 @@ bool IsRegularFile(int fd) {
 int64_t SizeOfFile(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return -1;
-  if (S_ISBLK(st.st_mode)) {
-    const off_t end = ::lseek(fd, 0, SEEK_END);
-    return end < 0 ? -1 : static_cast<int64_t>(end);
-  }
+  // A block device tells its size only through its end.
+  if (S_ISBLK(st.st_mode)) return static_cast<int64_t>(::lseek(fd, 0, SEEK_END));
   return static_cast<int64_t>(st.st_size);
 }
 bool SetFileSize(int fd, uint64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
@@ -67,6 +65,10 @@ PathKind KindOf(const std::string& path) {
 }
 bool RenameReplacing(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 
 }  // namespace orvex::platform
 #endif

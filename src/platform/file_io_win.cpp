@@ -129,7 +129,15 @@ bool IsRegularFile(int fd) {
 
 int64_t SizeOfFile(int fd) { return _filelengthi64(fd); }
 
-bool SetFileSize(int fd, uint64_t size) { return _chsize_s(fd, static_cast<__int64>(size)) == 0; }
+// The end of file is moved without writing: the C runtime's _chsize_s would write every byte of
+// a growth as zeros, where a sparse file only needs its length.
+bool SetFileSize(int fd, uint64_t size) {
+  FILE_END_OF_FILE_INFO eof{};
+  eof.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  if (SetFileInformationByHandle(HandleOf(fd), FileEndOfFileInfo, &eof, sizeof eof)) return true;
+  SetErrno(GetLastError());
+  return false;
+}
 
 Region NextDataRegion(int fd, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd) {
   const int64_t size = SizeOfFile(fd);
@@ -175,6 +183,22 @@ bool RemoveFile(const std::string& path) {
   if (DeleteFileW(w.c_str())) return true;
   // A link to a folder is removed as a folder; the folder it names is left alone.
   return KindOf(path) == PathKind::kLink && RemoveDirectoryW(w.c_str());
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  // The volume and the file index name one file, whatever path reaches it.
+  auto identity = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileW(ToPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  return identity(a, &ia) && identity(b, &ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
 }  // namespace orvex::platform

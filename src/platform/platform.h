@@ -93,6 +93,9 @@ std::string DecodeToolOutput(std::string_view bytes, bool oem, std::string* carr
 
 // Host facts.
 bool Is64BitHost();
+// True when the program runs as root, who may give files other owners, make device nodes and set
+// any extended attribute. Always false on Windows, whose trees keep none of them.
+bool RunsAsRoot();
 std::string ProgramFile();  // full path of the running executable
 std::string TempFolder();   // with no trailing separator
 std::string CurrentFolder();

@@ -32,7 +32,7 @@ bool WriteAllAt(int fd, const void* buf, size_t len, uint64_t offset);
 
 // True when the descriptor is a regular file (not a folder, device or pipe).
 bool IsRegularFile(int fd);
-// The size of an open file (Linux: also of a block device), or -1.
+// The size of an open file (of a block device too), or -1.
 int64_t SizeOfFile(int fd);
 // Sets the size; growing leaves a hole where the file system has them.
 bool SetFileSize(int fd, uint64_t size);
@@ -53,5 +53,7 @@ PathKind KindOf(const std::string& path);
 bool RenameReplacing(const std::string& from, const std::string& to);
 // Removes a file or a link (not a folder). True on success.
 bool RemoveFile(const std::string& path);
+// True when both paths name one existing file (the same file through another name or a link).
+bool SameFile(const std::string& a, const std::string& b);
 
 }  // namespace orvex::platform

@@ -289,6 +289,7 @@ std::string DecodeToolOutput(std::string_view bytes, bool /*oem*/, std::string* 
 }
 
 bool Is64BitHost() { return sizeof(void*) == 8; }
+bool RunsAsRoot() { return ::geteuid() == 0; }
 
 std::string ProgramFile() {
   std::error_code ec;

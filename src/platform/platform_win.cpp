@@ -425,6 +425,8 @@ std::string DecodeToolOutput(std::string_view bytes, bool oem, std::string* carr
   return Utf8(w);
 }
 
+bool RunsAsRoot() { return false; }
+
 bool Is64BitHost() {
   SYSTEM_INFO si{};
   GetNativeSystemInfo(&si);

@@ -236,9 +236,10 @@ bool NotSupported() {
   return false;
 }
 
-// The C runtime descriptor of a file handle (the handle is closed when that fails).
+// The C runtime descriptor of a file handle (the handle is closed when that fails). The handle is
+// not inherited by child processes: CreateFileW made it so.
 int Descriptor(HANDLE h, int flags) {
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY | _O_NOINHERIT);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
   if (fd < 0) {
     CloseHandle(h);
     errno = EMFILE;
@@ -404,7 +405,10 @@ int CreateFileAt(int dirfd, const std::string& name, unsigned, bool exclusive) {
 int OpenFileAt(int dirfd, const std::string& name) {
   std::wstring full;
   if (!PathAt(dirfd, name, &full)) return -1;
-  HANDLE h = OpenHandle(full, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  // Times can be set through it, as through a descriptor for reading on Linux, where the user may.
+  HANDLE h = OpenHandle(full, GENERIC_READ | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+    h = OpenHandle(full, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
     const DWORD a = AttributesAt(full);

@@ -103,3 +103,41 @@ TEST(PlatformIo, NewFilesRenamesRemovalAndKinds) {
   EXPECT_TRUE(pf::RemoveFile(b));
   EXPECT_FALSE(fs::exists(t / "b.img"));
 }
+
+TEST(PlatformIo, GrowingAFileKeepsItsDataAndReadsZerosPastIt) {
+  TempDir t;
+  const std::string path = U(t / "grown.img");
+  int fd = pf::CreateForWrite(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(pf::WriteAllAt(fd, "abc", 3, 0));
+  const uint64_t big = (6ull << 30) + 4096;  // past 4 GiB: 64-bit sizes on 32-bit Windows too
+  ASSERT_TRUE(pf::SetFileSize(fd, big)) << std::strerror(errno);
+  EXPECT_EQ(pf::SizeOfFile(fd), int64_t(big));
+  pf::CloseFile(fd);
+  fd = pf::OpenForRead(path);
+  ASSERT_GE(fd, 0);
+  char buf[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+  ASSERT_TRUE(pf::ReadAllAt(fd, buf, 3, 0));
+  EXPECT_EQ(std::string(buf, 3), "abc");
+  ASSERT_TRUE(pf::ReadAllAt(fd, buf, 8, big - 8));
+  EXPECT_EQ(std::string(buf, 8), std::string(8, '\0'));
+  pf::CloseFile(fd);
+}
+
+TEST(PlatformIo, SameFileKnowsOneFileByAnyPath) {
+  TempDir t;
+  WriteFile(t / "a.img", "a");
+  WriteFile(t / "b.img", "a");
+  fs::create_directory(t / "sub");
+  const std::string a = U(t / "a.img");
+  EXPECT_TRUE(pf::SameFile(a, a));
+  EXPECT_TRUE(pf::SameFile(a, U(t / "sub" / ".." / "a.img")));
+  EXPECT_FALSE(pf::SameFile(a, U(t / "b.img")));  // same bytes, another file
+  EXPECT_FALSE(pf::SameFile(a, U(t / "missing.img")));
+  EXPECT_FALSE(pf::SameFile(U(t / "missing.img"), U(t / "missing.img")));
+  std::error_code ec;
+  fs::create_hard_link(t / "a.img", t / "hard.img", ec);
+  if (!ec) {
+    EXPECT_TRUE(pf::SameFile(a, U(t / "hard.img")));
+  }
+}

@@ -347,6 +347,15 @@ TEST_F(TreeTest, Times) {
   ASSERT_TRUE(pf::InfoAt(dir, "g", &info));
   EXPECT_EQ(info.mtime, 1000000000);
 
+  // Through a descriptor for reading as well, as on Linux.
+  const int in = pf::OpenFileAt(dir, "f");
+  ASSERT_GE(in, 0);
+  t.mtime = 1500000000;
+  EXPECT_TRUE(pf::SetTimes(in, t)) << std::strerror(errno);
+  pf::CloseFile(in);
+  ASSERT_TRUE(pf::InfoAt(dir, "f", &info));
+  EXPECT_EQ(info.mtime, 1500000000);
+
   // Before 1601 Windows has no time: refused, the file unchanged.
   t.mtime = -12000000000LL;
   EXPECT_FALSE(pf::SetTimesAt(dir, "g", t));

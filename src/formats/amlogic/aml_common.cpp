@@ -1,9 +1,5 @@
 #include "aml_common.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -14,6 +10,10 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform.h"
+#include "platform_io.h"
+#include "platform_tree.h"
 
 namespace orvex::aml {
 
@@ -27,24 +27,8 @@ void AmlCrc::Update(const void* data, size_t len) {
   }
 }
 
-Sha1::Sha1() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_), EVP_sha1(), nullptr); }
-Sha1::~Sha1() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
-void Sha1::Update(const void* data, size_t len) { EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, len); }
-std::string Sha1::HexDigest() {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), md, &n);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < n; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
-  }
-  return out;
-}
-
 File::~File() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
 }
 
 static std::string Reason(const std::string& what, const std::string& path) {
@@ -53,31 +37,29 @@ static std::string Reason(const std::string& what, const std::string& path) {
 
 bool File::OpenRead(const std::string& path, std::string* error) {
   path_ = path;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = platform::OpenForRead(path);
   if (fd_ < 0) {
     *error = Reason("cannot open", path);
     return false;
   }
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+  const int64_t size = platform::IsRegularFile(fd_) ? platform::SizeOfFile(fd_) : -1;
+  if (size < 0) {
     *error = "not a regular file: " + path;
     return false;
   }
-  size_ = static_cast<uint64_t>(st.st_size);
+  size_ = static_cast<uint64_t>(size);
   return true;
 }
 
 bool File::Create(const std::string& path, std::string* error) {
   path_ = path;
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) {
-      *error = "a folder is in the way: " + path;
-      return false;
-    }
-    ::unlink(path.c_str());
+  const platform::PathKind kind = platform::KindOf(path);
+  if (kind == platform::PathKind::kFolder) {
+    *error = "a folder is in the way: " + path;
+    return false;
   }
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (kind != platform::PathKind::kMissing) platform::RemoveFile(path);
+  fd_ = platform::CreateNewFile(path);
   if (fd_ < 0) {
     *error = Reason("cannot create", path);
     return false;
@@ -86,40 +68,31 @@ bool File::Create(const std::string& path, std::string* error) {
 }
 
 bool File::ReadAt(uint64_t offset, void* buf, size_t len, std::string* error) const {
-  auto* p = static_cast<char*>(buf);
-  while (len > 0) {
-    ssize_t n = ::pread(fd_, p, len, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = n < 0 ? Reason("cannot read", path_) : "unexpected end of file: " + path_;
-      return false;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
+  errno = 0;
+  if (!platform::ReadAllAt(fd_, buf, len, offset)) {
+    *error = errno ? Reason("cannot read", path_) : "unexpected end of file: " + path_;
+    return false;
   }
   return true;
 }
 
 bool File::WriteAt(uint64_t offset, const void* buf, size_t len, std::string* error) {
-  const auto* p = static_cast<const char*>(buf);
-  while (len > 0) {
-    ssize_t n = ::pwrite(fd_, p, len, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = Reason("cannot write", path_);
-      return false;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
+  if (!platform::WriteAllAt(fd_, buf, len, offset)) {
+    *error = Reason("cannot write", path_);
+    return false;
   }
   return true;
 }
 
+bool File::SetSize(uint64_t size, std::string* error) {
+  if (platform::SetFileSize(fd_, size)) return true;
+  *error = Reason("cannot set the size of", path_);
+  return false;
+}
+
 bool File::Close(std::string* error) {
   if (fd_ < 0) return true;
-  int r = ::close(fd_);
+  int r = platform::CloseFile(fd_);
   fd_ = -1;
   if (r != 0) {
     *error = Reason("cannot close", path_);
@@ -150,11 +123,49 @@ std::string ToLowerAscii(std::string_view s) {
 }
 
 bool MakeFolder(const std::string& path, std::string* error) {
-  if (::mkdir(path.c_str(), 0755) == 0) return true;
-  struct stat st {};
-  if (errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-  *error = Reason("cannot create folder", path);
+  if (platform::IsDirectory(path)) return true;
+  size_t end = path.size();
+  while (end > 1 && platform::IsSeparator(path[end - 1])) --end;
+  size_t cut = end;
+  while (cut > 0 && !platform::IsSeparator(path[cut - 1])) --cut;
+  // The parent keeps its separator, so that "C:\x" has the parent "C:\", not "C:".
+  const std::string parent = cut ? path.substr(0, cut) : ".";
+  const int fd = platform::OpenFolder(parent);
+  int made = -1;
+  if (fd >= 0) {
+    made = platform::MakeFolderAt(fd, path.substr(cut, end - cut), 0755);
+    if (made != 0 && errno == EEXIST) made = 0;
+    platform::CloseFolder(fd);
+  }
+  if (made == 0 && platform::IsDirectory(path)) return true;
+  *error = made != 0 ? Reason("cannot create folder", path) : "a file is in the way: " + path;
   return false;
+}
+
+bool IsFile(const std::string& path) { return platform::FileSizeOrMarker(path) >= 0; }
+
+void RemovePath(const std::string& path) { platform::RemoveFile(path); }
+
+bool RenamePath(const std::string& from, const std::string& to, std::string* error) {
+  if (platform::RenameReplacing(from, to)) return true;
+  *error = "cannot rename " + from + " to " + to + ": " + std::strerror(errno);
+  return false;
+}
+
+bool ListRegularFiles(const std::string& dir, std::vector<std::string>* names, std::string* error) {
+  const int fd = platform::OpenFolder(dir);
+  std::vector<std::string> all;
+  if (fd < 0 || !platform::ListFolder(fd, &all)) {
+    *error = Reason("cannot list the folder", dir);
+    if (fd >= 0) platform::CloseFolder(fd);
+    return false;
+  }
+  for (const auto& n : all) {
+    platform::EntryInfo info;  // a link is never taken for the file it points to
+    if (platform::InfoAt(fd, n, &info) && info.kind == platform::EntryInfo::Kind::kFile) names->push_back(n);
+  }
+  platform::CloseFolder(fd);
+  return true;
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {

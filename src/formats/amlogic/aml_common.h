@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "digest/digest.h"
 
 namespace orvex::aml {
 
@@ -39,15 +42,11 @@ class AmlCrc {
 
 class Sha1 {
  public:
-  Sha1();
-  ~Sha1();
-  Sha1(const Sha1&) = delete;
-  Sha1& operator=(const Sha1&) = delete;
-  void Update(const void* data, size_t len);
-  std::string HexDigest();  // 40 lower-case hex digits; ends the hash
+  void Update(const void* data, size_t len) { d_.Update(data, len); }
+  std::string HexDigest() { return digest::Hex(d_.Final()); }  // 40 lower-case hex digits; ends the hash
 
  private:
-  void* ctx_;
+  digest::Digest d_{digest::Kind::kSha1};
 };
 
 // A file read or written by offset. Every call reports failure with a one-line reason.
@@ -58,13 +57,15 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   bool OpenRead(const std::string& path, std::string* error);
-  // Creates a new file; an existing file or link of that name is removed first and never followed.
+  // Creates a new file for writing; an existing file or link of that name is removed first and
+  // never followed.
   bool Create(const std::string& path, std::string* error);
   bool ReadAt(uint64_t offset, void* buf, size_t len, std::string* error) const;
   bool WriteAt(uint64_t offset, const void* buf, size_t len, std::string* error);
+  // Sets the size of a created file (growing leaves a hole where the file system has them).
+  bool SetSize(uint64_t size, std::string* error);
   uint64_t size() const { return size_; }
   bool Close(std::string* error);
-  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;
@@ -81,6 +82,14 @@ std::string ToLowerAscii(std::string_view s);
 // Creates one folder level (an existing folder is fine).
 bool MakeFolder(const std::string& path, std::string* error);
 std::string JoinPath(const std::string& dir, const std::string& name);
+// True when the path names a regular file (a link to one counts).
+bool IsFile(const std::string& path);
+// Removes a file; a missing one is fine.
+void RemovePath(const std::string& path);
+// Renames a file over another of the new name.
+bool RenamePath(const std::string& from, const std::string& to, std::string* error);
+// The names of the regular files in a folder (links and folders left out), unsorted.
+bool ListRegularFiles(const std::string& dir, std::vector<std::string>* names, std::string* error);
 
 inline constexpr size_t kCopyBuffer = 4u << 20;
 

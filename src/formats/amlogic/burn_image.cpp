@@ -1,7 +1,5 @@
 #include "burn_image.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -287,7 +285,7 @@ bool UnpackBurnImage(const std::string& image, const std::string& dir, const Pro
   std::vector<std::string> created;
   auto cleanup = [&] {
     for (auto& o : outs) o.file.reset();
-    for (const auto& p : created) ::unlink(p.c_str());
+    for (const auto& p : created) RemovePath(p);
   };
   // Hash the partition items (their VERIFY checks) and items that share a size with another
   // (to tell whether the image stored equal items once or twice).
@@ -628,7 +626,7 @@ bool PackBurnImage(const std::string& cfgPath, const std::string& dir, const std
     pipe.Drain();
     std::string ignored;
     o.Close(&ignored);
-    ::unlink(part.c_str());
+    RemovePath(part);
     return false;
   };
   if (!o.WriteAt(0, table.data(), table.size(), error)) return failOut(nullptr);
@@ -685,16 +683,13 @@ bool PackBurnImage(const std::string& cfgPath, const std::string& dir, const std
     }
   }
   pipe.Drain();
-  if (::ftruncate(o.fd(), static_cast<off_t>(imageSize)) != 0) {
-    *error = "cannot set the size of " + part;
-    return failOut(nullptr);
-  }
+  if (!o.SetSize(imageSize, error)) return failOut(nullptr);
   uint8_t c[4];
   Put32(c, crc.Value());
   if (!o.WriteAt(0, c, 4, error) || !o.Close(error)) return failOut(nullptr);
-  if (::rename(part.c_str(), out.c_str()) != 0) {
-    ::unlink(part.c_str());
-    return Fail(error, "cannot rename " + part + " to " + out);
+  if (!RenamePath(part, out, error)) {
+    RemovePath(part);
+    return false;
   }
   char b[96];
   std::snprintf(b, sizeof b, "%zu items, %llu bytes, crc 0x%08X", items.size(),

@@ -1,9 +1,5 @@
 #include "res_image.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -126,20 +122,20 @@ bool UnpackResImage(const std::string& image, const std::string& dir, const Prog
     if (it.size >= 2 && !in.ReadAt(it.start, head, 2, error)) return false;
     const std::string fname = ResFileName(it.name, head, it.size);
     if (!files.insert(ToLowerAscii(fname)).second) {
-      for (const auto& p : created) ::unlink(p.c_str());
+      for (const auto& p : created) RemovePath(p);
       return Fail(error, "two items unpack to " + fname);
     }
     const std::string path = JoinPath(dir, fname);
     File o;
     if (!o.Create(path, error)) {
-      for (const auto& p : created) ::unlink(p.c_str());
+      for (const auto& p : created) RemovePath(p);
       return false;
     }
     created.push_back(path);
     for (uint64_t pos = 0; pos < it.size;) {
       const size_t m = static_cast<size_t>(std::min<uint64_t>(buf.size(), it.size - pos));
       if (!in.ReadAt(it.start + pos, buf.data(), m, error) || !o.WriteAt(pos, buf.data(), m, error)) {
-        for (const auto& p : created) ::unlink(p.c_str());
+        for (const auto& p : created) RemovePath(p);
         return false;
       }
       pos += m;
@@ -151,7 +147,7 @@ bool UnpackResImage(const std::string& image, const std::string& dir, const Prog
   File lf;
   const std::string lp = JoinPath(dir, kResListName);
   if (!lf.Create(lp, error) || !lf.WriteAt(0, list.data(), list.size(), error) || !lf.Close(error)) {
-    for (const auto& p : created) ::unlink(p.c_str());
+    for (const auto& p : created) RemovePath(p);
     return false;
   }
   return true;
@@ -208,8 +204,7 @@ bool PackResImage(const std::string& dir, const std::string& out, const Progress
     return true;
   };
   const std::string listPath = JoinPath(dir, kResListName);
-  struct stat st {};
-  if (::stat(listPath.c_str(), &st) == 0) {
+  if (IsFile(listPath)) {
     File lf;
     if (!lf.OpenRead(listPath, error)) return false;
     if (lf.size() > (1u << 20)) return Fail(error, std::string(kResListName) + " is implausibly large");
@@ -232,19 +227,10 @@ bool PackResImage(const std::string& dir, const std::string& out, const Progress
   }
   // Files nobody listed yet (pictures the user added) follow by name; a ".bmp" is not part of
   // the item name.
-  std::vector<std::string> extra;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* de = ::readdir(d)) {
-      std::string f = de->d_name;
-      if (f == "." || f == ".." || f == kResListName || listedFiles.count(f)) continue;
-      struct stat fst {};
-      if (::lstat(JoinPath(dir, f).c_str(), &fst) != 0 || !S_ISREG(fst.st_mode)) continue;
-      extra.push_back(f);
-    }
-    ::closedir(d);
-  } else {
-    return Fail(error, "cannot list the folder " + dir);
-  }
+  std::vector<std::string> extra, present;
+  if (!ListRegularFiles(dir, &present, error)) return false;
+  for (const auto& f : present)
+    if (f != kResListName && !listedFiles.count(f)) extra.push_back(f);
   std::sort(extra.begin(), extra.end());
   for (const auto& f : extra) {
     std::string name = f;
@@ -281,7 +267,7 @@ bool PackResImage(const std::string& dir, const std::string& out, const Progress
   auto failOut = [&] {
     std::string ignored;
     o.Close(&ignored);
-    ::unlink(part.c_str());
+    RemovePath(part);
     return false;
   };
   uint8_t h[kResHeaderSize] = {};
@@ -316,26 +302,26 @@ bool PackResImage(const std::string& dir, const std::string& out, const Progress
     }
     progress("  " + entries[i].file + " -> " + entries[i].name + " (" + Num(entries[i].size) + " bytes)");
   }
-  if (::ftruncate(o.fd(), static_cast<off_t>(imageSize)) != 0) {
-    *error = "cannot set the size of " + part;
-    return failOut();
-  }
+  if (!o.SetSize(imageSize, error)) return failOut();
+  // The CRC of what was written, read back through a descriptor of its own (the image is open
+  // for writing only).
   AmlCrc crc;
-  for (uint64_t p = 4; p < imageSize;) {
-    const size_t m = static_cast<size_t>(std::min<uint64_t>(buf.size(), imageSize - p));
-    if (::pread(o.fd(), buf.data(), m, static_cast<off_t>(p)) != static_cast<ssize_t>(m)) {
-      *error = "cannot read back " + part;
-      return failOut();
+  {
+    File back;
+    if (!back.OpenRead(part, error)) return failOut();
+    for (uint64_t p = 4; p < imageSize;) {
+      const size_t m = static_cast<size_t>(std::min<uint64_t>(buf.size(), imageSize - p));
+      if (!back.ReadAt(p, buf.data(), m, error)) return failOut();
+      crc.Update(buf.data(), m);
+      p += m;
     }
-    crc.Update(buf.data(), m);
-    p += m;
   }
   uint8_t c[4];
   Put32(c, crc.Value());
   if (!o.WriteAt(0, c, 4, error) || !o.Close(error)) return failOut();
-  if (::rename(part.c_str(), out.c_str()) != 0) {
-    ::unlink(part.c_str());
-    return Fail(error, "cannot rename " + part + " to " + out);
+  if (!RenamePath(part, out, error)) {
+    RemovePath(part);
+    return false;
   }
   return true;
 }

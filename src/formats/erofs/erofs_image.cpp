@@ -2,7 +2,6 @@
 
 #include <lz4.h>
 #include <lzma.h>
-#include <sys/stat.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -17,6 +16,16 @@ namespace {
 constexpr uint64_t kSuperOffset = 1024;
 constexpr uint32_t kMagic = 0xE0F5E1E2;
 constexpr uint32_t kNullAddr = 0xFFFFFFFF;
+// The file type bits of an inode's mode, as Linux stores them (the image is the same wherever
+// it is read).
+constexpr uint16_t kModeTypeMask = 0170000;
+constexpr uint16_t kModeSocket = 0140000;
+constexpr uint16_t kModeSymlink = 0120000;
+constexpr uint16_t kModeRegular = 0100000;
+constexpr uint16_t kModeBlockDevice = 0060000;
+constexpr uint16_t kModeDirectory = 0040000;
+constexpr uint16_t kModeCharDevice = 0020000;
+constexpr uint16_t kModeFifo = 0010000;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Le32(const uint8_t* p) {
@@ -1022,7 +1031,7 @@ Inode Image::ReadInode(uint64_t nid) const {
   const bool bit4 = ino.format & 0x10;  // NLINK_1 for files, DOT_OMITTED for directories
   ino.xattr_icount = Le16(d + 2);
   ino.mode = Le16(d + 4);
-  const bool is_dir = (ino.mode & S_IFMT) == S_IFDIR;
+  const bool is_dir = (ino.mode & kModeTypeMask) == kModeDirectory;
   uint64_t startblk_hi = 0;
   if (ino.extended) {
     ino.inode_size = 64;
@@ -1061,14 +1070,14 @@ Inode Image::ReadInode(uint64_t nid) const {
   ino.xattr_size = ino.xattr_icount ? 12 + 4 * (uint32_t{ino.xattr_icount} - 1) : 0;
   if (ino.pos + ino.inode_size + ino.xattr_size > space)
     throw Error(NidText(nid) + " has an attribute area that runs past the end of the image");
-  switch (ino.mode & S_IFMT) {
-    case S_IFREG: ino.type = FileType::kRegular; break;
-    case S_IFDIR: ino.type = FileType::kDirectory; break;
-    case S_IFLNK: ino.type = FileType::kSymlink; break;
-    case S_IFCHR: ino.type = FileType::kCharDevice; break;
-    case S_IFBLK: ino.type = FileType::kBlockDevice; break;
-    case S_IFIFO: ino.type = FileType::kFifo; break;
-    case S_IFSOCK: ino.type = FileType::kSocket; break;
+  switch (ino.mode & kModeTypeMask) {
+    case kModeRegular: ino.type = FileType::kRegular; break;
+    case kModeDirectory: ino.type = FileType::kDirectory; break;
+    case kModeSymlink: ino.type = FileType::kSymlink; break;
+    case kModeCharDevice: ino.type = FileType::kCharDevice; break;
+    case kModeBlockDevice: ino.type = FileType::kBlockDevice; break;
+    case kModeFifo: ino.type = FileType::kFifo; break;
+    case kModeSocket: ino.type = FileType::kSocket; break;
     default: throw Error(NidText(nid) + " has an invalid file type (mode 0" + std::to_string(ino.mode) + ")");
   }
   if (ino.IsCompressed() && ino.type != FileType::kRegular && ino.type != FileType::kDirectory &&

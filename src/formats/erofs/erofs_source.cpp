@@ -1,12 +1,10 @@
 #include "erofs_source.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "platform_io.h"
 
 namespace orvex::erofs {
 
@@ -18,38 +16,34 @@ void CheckRange(uint64_t size, uint64_t off, uint64_t len, const char* what) {
 }
 
 std::unique_ptr<FileSource> FileSource::Open(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = platform::OpenForRead(path);
   if (fd < 0) throw Error("cannot open " + path + ": " + std::strerror(errno));
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    int e = errno;
-    ::close(fd);
-    throw Error("cannot stat " + path + ": " + std::strerror(e));
-  }
-  uint64_t size = 0;
-  if (S_ISREG(st.st_mode)) {
-    size = static_cast<uint64_t>(st.st_size);
-  } else if (S_ISBLK(st.st_mode)) {
-    off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end < 0) {
-      ::close(fd);
-      throw Error("cannot find the size of " + path);
-    }
-    size = static_cast<uint64_t>(end);
+  // A regular file, or a block device (a partition read in place) that tells its size.
+  int64_t size = -1;
+  if (platform::IsRegularFile(fd)) {
+    size = platform::SizeOfFile(fd);
+  } else if (platform::KindOf(path) == platform::PathKind::kOther) {
+    size = platform::SizeOfFile(fd);
+    if (size <= 0) size = -2;
   } else {
-    ::close(fd);
-    throw Error(path + " is not a regular file");
+    size = -2;
   }
-  return std::unique_ptr<FileSource>(new FileSource(fd, size));
+  if (size < 0) {
+    const int e = errno;
+    platform::CloseFile(fd);
+    if (size == -2) throw Error(path + " is not a regular file");
+    throw Error("cannot find the size of " + path + ": " + std::strerror(e));
+  }
+  return std::unique_ptr<FileSource>(new FileSource(fd, static_cast<uint64_t>(size)));
 }
 
-FileSource::~FileSource() { ::close(fd_); }
+FileSource::~FileSource() { platform::CloseFile(fd_); }
 
 void FileSource::ReadAt(uint64_t off, void* buf, size_t len) const {
   CheckRange(size_, off, len, "read");
   auto* p = static_cast<uint8_t*>(buf);
   while (len > 0) {
-    ssize_t n = ::pread(fd_, p, len, static_cast<off_t>(off));
+    const int64_t n = platform::ReadAt(fd_, p, len, off);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw Error(std::string("read error: ") + std::strerror(errno));

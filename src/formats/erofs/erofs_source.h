@@ -1,5 +1,5 @@
 #pragma once
-// Where the bytes of an EROFS image come from: a file read with pread, or a buffer in memory
+// Where the bytes of an EROFS image come from: a file read at offsets, or a buffer in memory
 // (the fuzz target). Metadata reads go through a small bounded block cache; bulk file data is
 // read straight into the caller's buffer.
 #include <cstddef>

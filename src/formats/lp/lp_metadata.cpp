@@ -4,9 +4,11 @@
 #include <array>
 #include <cstring>
 
-#include "lp/sha256.h"
+#include "digest/sha256.h"
 
 namespace orvex::lp {
+
+using digest::Sha256Of;
 
 namespace {
 

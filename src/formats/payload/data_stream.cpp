@@ -3,34 +3,16 @@
 
 #include <brotli/decode.h>
 #include <bzlib.h>
-#include <fcntl.h>
 #include <lzma.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-namespace orvex::payload {
+#include "platform_io.h"
 
-Sha256::Sha256() {
-  EVP_MD_CTX* c = EVP_MD_CTX_new();
-  if (!c || EVP_DigestInit_ex(c, EVP_sha256(), nullptr) != 1) throw PayloadError("SHA-256 is not available");
-  ctx_ = c;
-}
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
-void Sha256::Update(const void* data, size_t n) {
-  if (n) EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, n);
-}
-std::string Sha256::Final() {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), md, &len);
-  return std::string(reinterpret_cast<char*>(md), len);
-}
+namespace orvex::payload {
 
 std::string ToHex(const std::string& bytes) {
   static const char* d = "0123456789abcdef";
@@ -43,31 +25,25 @@ std::string ToHex(const std::string& bytes) {
 }
 
 InputFile::InputFile(const std::string& path) : path_(path) {
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = platform::OpenForRead(path);
   if (fd_ < 0) throw PayloadError("cannot open " + path + ": " + std::strerror(errno));
-  struct stat st {};
-  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd_);
+  const int64_t size = platform::IsRegularFile(fd_) ? platform::SizeOfFile(fd_) : -1;
+  if (size < 0) {
+    platform::CloseFile(fd_);
     throw PayloadError(path + " is not a regular file");
   }
-  size_ = static_cast<uint64_t>(st.st_size);
+  size_ = static_cast<uint64_t>(size);
 }
 InputFile::~InputFile() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
 }
 void InputFile::ReadAt(uint64_t off, void* buf, size_t n) const {
   if (off > size_ || n > size_ - off)
     throw PayloadError(path_ + " ends at byte " + std::to_string(size_) + ", reading " + std::to_string(n) +
                        " bytes at " + std::to_string(off) + " (truncated file?)");
-  auto* p = static_cast<uint8_t*>(buf);
-  while (n) {
-    ssize_t r = ::pread(fd_, p, n, static_cast<off_t>(off));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) throw PayloadError("cannot read " + path_ + ": " + (r < 0 ? std::strerror(errno) : "unexpected end"));
-    p += r;
-    n -= static_cast<size_t>(r);
-    off += static_cast<uint64_t>(r);
-  }
+  errno = 0;
+  if (!platform::ReadAllAt(fd_, buf, n, off))
+    throw PayloadError("cannot read " + path_ + ": " + (errno ? std::strerror(errno) : "unexpected end"));
 }
 
 size_t RangeSource::Read(uint8_t* buf, size_t n) {
@@ -268,15 +244,9 @@ std::unique_ptr<ByteSource> MakeDecoder(Codec c, ByteSource& in) {
 }
 
 void WriteFully(int fd, const void* data, size_t n, uint64_t off) {
-  auto* p = static_cast<const uint8_t*>(data);
-  while (n) {
-    ssize_t r = ::pwrite(fd, p, n, static_cast<off_t>(off));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) throw PayloadError(std::string("cannot write the image: ") + (r < 0 ? std::strerror(errno) : "no room"));
-    p += r;
-    n -= static_cast<size_t>(r);
-    off += static_cast<uint64_t>(r);
-  }
+  errno = 0;
+  if (!platform::WriteAllAt(fd, data, n, off))
+    throw PayloadError(std::string("cannot write the image: ") + (errno ? std::strerror(errno) : "no room"));
 }
 
 ExtentWriter::ExtentWriter(int fd, const std::vector<Extent>& extents, uint32_t block_size, bool skip_zeros)

@@ -8,20 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "digest/digest.h"
 #include "payload_manifest.h"
 
 namespace orvex::payload {
 
 class Sha256 {
  public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void Update(const void* data, size_t n);
-  std::string Final();  // 32 raw bytes
+  void Update(const void* data, size_t n) { d_.Update(data, n); }
+  std::string Final() { return d_.Final(); }  // 32 raw bytes
  private:
-  void* ctx_;
+  digest::Digest d_{digest::Kind::kSha256};
 };
 std::string ToHex(const std::string& bytes);
 

@@ -2,10 +2,6 @@
 // payload that cannot be applied), then builds one image after the other.
 #include "payload_extract.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -18,6 +14,9 @@
 
 #include "bspatch.h"
 #include "data_stream.h"
+#include "platform.h"
+#include "platform_io.h"
+#include "platform_tree.h"
 
 namespace orvex::payload {
 
@@ -27,20 +26,39 @@ constexpr size_t kChunk = 1 << 20;
 // The manifest is parsed in memory; real ones are a few MiB at most.
 constexpr uint64_t kMaxManifest = 256ull << 20;
 
-bool IsFile(const std::string& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+// A file (a link to one counts) that can be read as an image.
+bool IsFile(const std::string& p) { return platform::FileSizeOrMarker(p) >= 0; }
+
+// Makes a folder and the folders above it that are missing.
+void MakeFolders(const std::string& dir) {
+  if (dir.empty() || platform::IsDirectory(dir)) return;
+  size_t end = dir.size();
+  while (end > 1 && platform::IsSeparator(dir[end - 1])) --end;
+  size_t cut = end;
+  while (cut > 0 && !platform::IsSeparator(dir[cut - 1])) --cut;
+  // The parent keeps its separator, so that "C:\x" has the parent "C:\", not "C:".
+  const std::string parent = cut ? dir.substr(0, cut) : ".", name = dir.substr(cut, end - cut);
+  if (cut) MakeFolders(parent);
+  const int fd = platform::OpenFolder(parent);
+  int made = -1;
+  if (fd >= 0) {
+    made = platform::MakeFolderAt(fd, name, 0755);
+    if (made != 0 && errno == EEXIST) made = 0;
+    platform::CloseFolder(fd);
+  }
+  if (made != 0 || !platform::IsDirectory(dir))
+    throw PayloadError("cannot create the folder " + dir + ": " + (made != 0 ? std::strerror(errno) : "a file is in the way"));
 }
 
-void MakeFolders(const std::string& dir) {
-  std::string cur;
-  for (size_t i = 0; i <= dir.size(); ++i) {
-    if (i == dir.size() || dir[i] == '/') {
-      if (!cur.empty() && ::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST)
-        throw PayloadError("cannot create the folder " + cur + ": " + std::strerror(errno));
-    }
-    if (i < dir.size()) cur += dir[i];
-  }
+// True when both paths name one file (the source image given as the output).
+bool SameFile(const std::string& a, const std::string& b) {
+  platform::EntryInfo ia, ib;
+  const int fa = platform::OpenForRead(a), fb = platform::OpenForRead(b);
+  const bool same = fa >= 0 && fb >= 0 && platform::InfoOf(fa, &ia) && platform::InfoOf(fb, &ib) &&
+                    ia.device == ib.device && ia.inode == ib.inode;
+  if (fa >= 0) platform::CloseFile(fa);
+  if (fb >= 0) platform::CloseFile(fb);
+  return same;
 }
 
 std::string Join(const std::string& dir, const std::string& name) {
@@ -237,22 +255,23 @@ bool NeedsSourceImage(const PartitionUpdate& p) {
 class OutputFile {
  public:
   OutputFile(const std::string& final_path) : final_(final_path), temp_(final_path + ".part") {
-    ::unlink(temp_.c_str());
-    fd_ = ::open(temp_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    platform::RemoveFile(temp_);
+    fd_ = platform::CreateForWrite(temp_, true);
     if (fd_ < 0) throw PayloadError("cannot create " + temp_ + ": " + std::strerror(errno));
   }
   ~OutputFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!committed_) ::unlink(temp_.c_str());
+    if (fd_ >= 0) platform::CloseFile(fd_);
+    if (!committed_) platform::RemoveFile(temp_);
   }
   int fd() const { return fd_; }
+  const std::string& temp() const { return temp_; }
   void Commit() {
-    if (::close(fd_) != 0) {
+    if (platform::CloseFile(fd_) != 0) {
       fd_ = -1;
       throw PayloadError("cannot write " + temp_ + ": " + std::strerror(errno));
     }
     fd_ = -1;
-    if (::rename(temp_.c_str(), final_.c_str()) != 0)
+    if (!platform::RenameReplacing(temp_, final_))
       throw PayloadError("cannot rename " + temp_ + " to " + final_ + ": " + std::strerror(errno));
     committed_ = true;
   }
@@ -274,10 +293,8 @@ void ExtractPartition(const ExtractOptions& opt, const InputFile& payload, const
   const std::string final_path = Join(opt.out_dir, image);
   // An image of an earlier run goes first, so that a failure leaves none under the final name;
   // not when it is the source image itself (the payload then updates it in its place).
-  struct stat was {}, src {};
-  if (::stat(final_path.c_str(), &was) == 0 &&
-      !(old && ::stat(old->path().c_str(), &src) == 0 && src.st_dev == was.st_dev && src.st_ino == was.st_ino))
-    ::unlink(final_path.c_str());
+  if (platform::KindOf(final_path) != platform::PathKind::kMissing && !(old && SameFile(old->path(), final_path)))
+    platform::RemoveFile(final_path);
   OutputFile out(final_path);
   if (in_place) {
     // The image starts as a copy of the source image; blocks no operation touches stay as they were.
@@ -290,7 +307,7 @@ void ExtractPartition(const ExtractOptions& opt, const InputFile& payload, const
       pos += k;
     }
   }
-  if (::ftruncate(out.fd(), static_cast<off_t>(size)) != 0)
+  if (!platform::SetFileSize(out.fd(), size))
     throw PayloadError("cannot size " + image + " to " + std::to_string(size) + " bytes: " + std::strerror(errno));
 
   const Job job{payload, s.header.DataOffset(), s.manifest, p, old.get(), out.fd(), !in_place};
@@ -343,20 +360,24 @@ void ExtractPartition(const ExtractOptions& opt, const InputFile& payload, const
   if (!error.empty()) throw PayloadError(error);
 
   if (!p.new_info.hash.empty()) {
+    // Read back through a descriptor of its own: the output is open for writing only.
+    const InputFile back(out.temp());
     Sha256 h;
     std::unique_ptr<uint8_t[]> buf(new uint8_t[kChunk]);
     for (uint64_t pos = 0; pos < size;) {
       const size_t k = static_cast<size_t>(std::min<uint64_t>(size - pos, kChunk));
-      ssize_t r = ::pread(out.fd(), buf.get(), k, static_cast<off_t>(pos));
-      if (r <= 0) throw PayloadError("cannot read back " + image + ": " + std::strerror(errno));
-      h.Update(buf.get(), static_cast<size_t>(r));
-      pos += static_cast<uint64_t>(r);
+      back.ReadAt(pos, buf.get(), k);
+      h.Update(buf.get(), k);
+      pos += k;
     }
     const std::string got = h.Final();
     if (got != p.new_info.hash)
       throw PayloadError("partition " + p.name + ": the extracted image does not match the partition hash (expected " +
                          ToHex(p.new_info.hash) + ", got " + ToHex(got) + ")");
   }
+  // The source image is closed before the new one takes its name: Windows renames nothing over
+  // an open file.
+  old.reset();
   out.Commit();
   report(100);
 }

@@ -1,7 +1,6 @@
 #include "rk_io.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+
+#include "digest/digest.h"
 
 namespace orvex::rk {
 
@@ -52,20 +53,13 @@ uint32_t RkCrc(uint32_t crc, const void* data, size_t len) {
   return crc;
 }
 
-Digest::Digest(Kind kind) {
-  EVP_MD_CTX* c = EVP_MD_CTX_new();
-  const EVP_MD* md = kind == kSha1 ? EVP_sha1() : kind == kSha256 ? EVP_sha256() : EVP_md5();
-  EVP_DigestInit_ex(c, md, nullptr);
-  ctx_ = c;
-}
-Digest::~Digest() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
-void Digest::Update(const void* data, size_t len) { EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, len); }
-std::string Digest::Final() {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), out, &n);
-  return std::string(reinterpret_cast<char*>(out), n);
-}
+Digest::Digest(Kind kind)
+    : ctx_(new digest::Digest(kind == kSha1     ? digest::Kind::kSha1
+                              : kind == kSha256 ? digest::Kind::kSha256
+                                                : digest::Kind::kMd5)) {}
+Digest::~Digest() { delete static_cast<digest::Digest*>(ctx_); }
+void Digest::Update(const void* data, size_t len) { static_cast<digest::Digest*>(ctx_)->Update(data, len); }
+std::string Digest::Final() { return static_cast<digest::Digest*>(ctx_)->Final(); }
 
 std::string Hex(std::string_view bytes) {
   static const char* d = "0123456789abcdef";

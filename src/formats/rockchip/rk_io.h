@@ -38,7 +38,7 @@ inline uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
 // final inversion.
 uint32_t RkCrc(uint32_t crc, const void* data, size_t len);
 
-// SHA-1, SHA-256 or MD5 through OpenSSL.
+// SHA-1, SHA-256 or MD5 (the digest library).
 class Digest {
  public:
   enum Kind { kSha1, kSha256, kMd5 };

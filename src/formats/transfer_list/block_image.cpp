@@ -1,16 +1,12 @@
 #include "transfer_list/block_image.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "platform_io.h"
 #include "sparse/sparse_format.h"
 #include "sparse/sparse_reader.h"
 
@@ -23,33 +19,19 @@ constexpr uint64_t kBufferBlocks = kBufferBytes / kBlockSize;
 
 std::string Errno(const char* what) { return std::string(what) + ": " + strerror(errno); }
 
+// The whole range, or false with errno EIO when the file ends first.
 bool PreadFull(int fd, void* buf, size_t len, uint64_t off) {
-  auto* p = static_cast<char*>(buf);
-  while (len > 0) {
-    ssize_t n = pread(fd, p, len, static_cast<off_t>(off));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-    off += static_cast<uint64_t>(n);
-  }
-  return true;
+  errno = 0;
+  if (platform::ReadAllAt(fd, buf, len, off)) return true;
+  if (errno == 0) errno = EIO;
+  return false;
 }
 
 bool PwriteFull(int fd, const void* buf, size_t len, uint64_t off) {
-  const auto* p = static_cast<const char*>(buf);
-  while (len > 0) {
-    ssize_t n = pwrite(fd, p, len, static_cast<off_t>(off));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-    off += static_cast<uint64_t>(n);
-  }
-  return true;
+  errno = 0;
+  if (platform::WriteAllAt(fd, buf, len, off)) return true;
+  if (errno == 0) errno = EIO;
+  return false;
 }
 
 // Copies len bytes between two files: in the kernel where it can, else through one buffer.
@@ -57,8 +39,7 @@ class RangeCopier {
  public:
   bool Copy(int in, uint64_t in_off, int out, uint64_t out_off, uint64_t len, std::string* error) {
     while (len > 0 && use_kernel_) {
-      loff_t src = static_cast<loff_t>(in_off), dst = static_cast<loff_t>(out_off);
-      ssize_t n = copy_file_range(in, &src, out, &dst, static_cast<size_t>(std::min<uint64_t>(len, 1u << 30)), 0);
+      const int64_t n = platform::CopyRange(in, in_off, out, out_off, std::min<uint64_t>(len, 1u << 30));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF)) {
         use_kernel_ = false;
@@ -134,44 +115,22 @@ bool IsZeroBlock(const char* p) {
   return memcmp(p, zeros, kBlockSize) == 0;
 }
 
-// Blocks of the image looked at without copying them: a read-only mapping of the file, or a
-// read into the caller's buffer where the file cannot be mapped.
+// Blocks of the image looked at a window at a time: read into the caller's buffer.
 constexpr uint64_t kWindowBlocks = 4096;  // 16 MiB
 
 class Window {
  public:
-  Window() = default;
-  Window(const Window&) = delete;
-  Window& operator=(const Window&) = delete;
-  ~Window() {
-    if (map_ != MAP_FAILED) munmap(map_, map_len_);
-  }
-  bool Map(int fd, uint64_t off, size_t len, char* fallback, std::string* error) {
-    static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-    const uint64_t start = off - off % page;
-    map_len_ = len + (off - start);
-    map_ = mmap(nullptr, map_len_, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
-    if (map_ != MAP_FAILED) {
-      madvise(map_, map_len_, MADV_SEQUENTIAL);
-      data_ = static_cast<const char*>(map_) + (off - start);
-      // A file that shrank under the mapping would fault: check the size it must have.
-      struct stat st;
-      if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= off + len) return true;
-      *error = "the image ended early";
-      return false;
-    }
-    if (!PreadFull(fd, fallback, len, off)) {
+  bool Map(int fd, uint64_t off, size_t len, char* buffer, std::string* error) {
+    if (!PreadFull(fd, buffer, len, off)) {
       *error = errno == EIO ? "the image ended early" : Errno("cannot read the image");
       return false;
     }
-    data_ = fallback;
+    data_ = buffer;
     return true;
   }
   const char* data() const { return data_; }
 
  private:
-  void* map_ = MAP_FAILED;
-  size_t map_len_ = 0;
   const char* data_ = nullptr;
 };
 
@@ -214,18 +173,21 @@ bool RawRuns(int fd, uint64_t size, std::vector<Run>* runs) {
     runs->push_back({kind, from, to - from, from * kBlockSize, 0});
     block = to;
   };
-  off_t pos = 0;
-  while (static_cast<uint64_t>(pos) < size) {
-    off_t data = lseek(fd, pos, SEEK_DATA);
-    if (data < 0) {
-      if (errno == ENXIO) break;  // only a hole remains
+  uint64_t pos = 0;
+  while (pos < size) {
+    uint64_t data = 0, hole = 0;
+    const platform::Region r = platform::NextDataRegion(fd, pos, &data, &hole);
+    if (r == platform::Region::kOnlyHole) break;
+    if (r == platform::Region::kUnknown) {
       add(Run::kData, block, total);  // no hole support: read everything
       return true;
     }
-    off_t hole = lseek(fd, data, SEEK_HOLE);
-    if (hole < 0) hole = static_cast<off_t>(size);
-    add(Run::kData, static_cast<uint64_t>(data) / kBlockSize,
-        (static_cast<uint64_t>(hole) + kBlockSize - 1) / kBlockSize);
+    hole = std::min(hole, size);
+    if (data < pos || hole <= data) {  // an answer that makes no sense: read everything from here
+      add(Run::kData, block, total);
+      return true;
+    }
+    add(Run::kData, data / kBlockSize, (hole + kBlockSize - 1) / kBlockSize);
     pos = hole;
   }
   if (block < total) runs->push_back({Run::kZero, block, total - block, 0, 0});
@@ -256,12 +218,12 @@ void AddCommands(Op op, const RangeSet& ranges, std::vector<Command>* out) {
 
 bool RebuildImage(const TransferList& list, int data_fd, int out_fd, const Progress& progress, uint64_t* unused_bytes,
                   std::string* error) {
-  struct stat st;
-  if (fstat(data_fd, &st) != 0) {
+  const int64_t data_length = platform::SizeOfFile(data_fd);
+  if (data_length < 0) {
     *error = Errno("cannot read the data file");
     return false;
   }
-  const uint64_t data_size = static_cast<uint64_t>(st.st_size);
+  const uint64_t data_size = static_cast<uint64_t>(data_length);
   const uint64_t needed = list.new_blocks * kBlockSize;
   if (data_size < needed) {
     *error = "the data file holds " + std::to_string(data_size / kBlockSize) + " blocks (" + std::to_string(data_size) +
@@ -287,7 +249,7 @@ bool RebuildImage(const TransferList& list, int data_fd, int out_fd, const Progr
   if (!copies.Flush(error)) return false;
   // Sized last: blocks no command wrote stay holes, and the copies above extend the file as they
   // go instead of filling holes inside it.
-  if (ftruncate(out_fd, static_cast<off_t>(list.image_blocks * kBlockSize)) != 0) {
+  if (!platform::SetFileSize(out_fd, list.image_blocks * kBlockSize)) {
     *error = Errno("cannot size the image");
     return false;
   }
@@ -300,12 +262,12 @@ bool BuildTransferList(int image_fd, int version, int data_fd, TransferList* lis
     *error = "unsupported transfer list version " + std::to_string(version) + " (1 to 4 are known)";
     return false;
   }
-  struct stat st;
-  if (fstat(image_fd, &st) != 0) {
+  const int64_t length = platform::SizeOfFile(image_fd);
+  if (length < 0) {
     *error = Errno("cannot read the image");
     return false;
   }
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const uint64_t size = static_cast<uint64_t>(length);
   unsigned char magic[4] = {};
   const bool sparse = size >= 4 && PreadFull(image_fd, magic, 4, 0) && sparse::HasSparseMagic(magic);
 

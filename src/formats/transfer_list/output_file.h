@@ -1,13 +1,11 @@
 #pragma once
 // An output file that appears under its final name only when it is complete: the tool writes
 // "{name}.part" and renames it at the end; anything else removes the partial file.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <string>
+
+#include "platform_io.h"
 
 namespace orvex {
 
@@ -21,10 +19,18 @@ class OutputFile {
   bool Open(const std::string& final_path, std::string* error) {
     final_ = final_path;
     temp_ = final_path + ".part";
-    unlink(temp_.c_str());
-    fd_ = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (platform::KindOf(temp_) == platform::PathKind::kFolder) {
+      *error = "cannot create " + temp_ + ": a folder of that name is in the way";
+      temp_.clear();
+      return false;
+    }
+    platform::RemoveFile(temp_);
+    // Never written through a link left at the temporary name; holes stay holes where the file
+    // system keeps them.
+    fd_ = platform::CreateForWrite(temp_, /*noFollow=*/true);
     if (fd_ < 0) {
-      *error = "cannot create " + temp_ + ": " + strerror(errno);
+      *error = "cannot create " + temp_ + ": " + std::strerror(errno);
+      temp_.clear();
       return false;
     }
     return true;
@@ -36,14 +42,14 @@ class OutputFile {
     if (fd_ < 0) return false;
     int fd = fd_;
     fd_ = -1;
-    if (close(fd) != 0) {
-      *error = "cannot write " + temp_ + ": " + strerror(errno);
-      unlink(temp_.c_str());
+    if (platform::CloseFile(fd) != 0) {
+      *error = "cannot write " + temp_ + ": " + std::strerror(errno);
+      Abandon();
       return false;
     }
-    if (rename(temp_.c_str(), final_.c_str()) != 0) {
-      *error = "cannot rename " + temp_ + " to " + final_ + ": " + strerror(errno);
-      unlink(temp_.c_str());
+    if (!platform::RenameReplacing(temp_, final_)) {
+      *error = "cannot rename " + temp_ + " to " + final_ + ": " + std::strerror(errno);
+      Abandon();
       return false;
     }
     temp_.clear();
@@ -51,9 +57,9 @@ class OutputFile {
   }
 
   void Abandon() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) platform::CloseFile(fd_);
     fd_ = -1;
-    if (!temp_.empty()) unlink(temp_.c_str());
+    if (!temp_.empty()) platform::RemoveFile(temp_);
     temp_.clear();
   }
 
@@ -63,9 +69,6 @@ class OutputFile {
 };
 
 // True when both paths name the same existing file.
-inline bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
+inline bool SameFile(const std::string& a, const std::string& b) { return platform::SameFile(a, b); }
 
 }  // namespace orvex

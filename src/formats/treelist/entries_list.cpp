@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "platform.h"
 #include "platform_io.h"
@@ -157,12 +158,12 @@ bool DecodeField(std::string_view s, std::string* out) {
 }
 
 // A relative path of the tree: parts separated by '/', none empty, "." or "..", no NUL, not
-// starting at a root or (a path on disk) a drive. An image's own path may begin "a:b", a name
-// of its top folder.
-const char* PathProblem(const std::string& p, bool onDisk = true) {
+// starting at the root. A stored path starts at no drive or share either (an original path is an
+// image's, where "c:x" is a name like any other).
+const char* PathProblem(const std::string& p, bool stored = true) {
   if (p.empty()) return "empty";
   if (p.find('\0') != std::string::npos) return "a NUL byte";
-  if (p[0] == '/' || (onDisk && (p[0] == '\\' || (p.size() >= 2 && p[1] == ':')))) return "absolute";
+  if (p[0] == '/' || (stored && (p[0] == '\\' || (p.size() >= 2 && p[1] == ':')))) return "absolute";
   size_t pos = 0;
   while (pos <= p.size()) {
     size_t end = p.find('/', pos);
@@ -284,7 +285,7 @@ std::string EntriesList::StoredName(const std::string& storedFolder, const std::
     const size_t ext = ExtensionStart(name);
     for (unsigned n = 2;; ++n) {
       std::string candidate = name.substr(0, ext) + "~" + std::to_string(n) + name.substr(ext);
-      if (!taken.count(key(candidate)) && policy_.storable(candidate)) {
+      if (!taken.count(key(candidate))) {
         name = std::move(candidate);
         break;
       }
@@ -297,15 +298,9 @@ std::string EntriesList::StoredName(const std::string& storedFolder, const std::
 
 void EntriesList::Keep(const std::string& storedPath, const KeptEntry& entry) { kept_[storedPath] = entry; }
 
-bool EntriesList::Write(const std::string& file, std::string* error) const {
-  if (Empty()) {
-    if (platform::KindOf(file) != platform::PathKind::kMissing && !platform::RemoveFile(file)) {
-      *error = "cannot remove the old entries list " + file + ": " + std::strerror(errno);
-      return false;
-    }
-    return true;
-  }
-  std::string text;
+bool EntriesList::ToText(std::string* out, std::string* error) const {
+  std::string& text = *out;
+  text.clear();
   const auto storedPath = [&](const std::string& p) -> bool {
     for (unsigned char c : p)
       if (c < 0x20 || c == 0x7F) {
@@ -341,10 +336,28 @@ bool EntriesList::Write(const std::string& file, std::string* error) const {
     text += "\r\n";
   }
   for (const auto& [stored, original] : names_) {
+    if (const char* problem = PathProblem(original, false)) {
+      *error = "bad original path \"" + EncodeField(original) + "\": " + problem;
+      return false;
+    }
     text += "name\t";
     if (!storedPath(stored)) return false;
     text += '\t' + EncodeField(original) + "\r\n";
   }
+
+  return true;
+}
+
+bool EntriesList::Write(const std::string& file, std::string* error) const {
+  if (Empty()) {
+    if (platform::KindOf(file) != platform::PathKind::kMissing && !platform::RemoveFile(file)) {
+      *error = "cannot remove the old entries list " + file + ": " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  std::string text;
+  if (!ToText(&text, error)) return false;
 
   // A new list replaces the old one whole, or not at all.
   const std::string part = file + ".part";
@@ -371,10 +384,9 @@ bool EntriesList::Write(const std::string& file, std::string* error) const {
 }
 
 bool EntriesList::Read(const std::string& file, EntriesList* out, std::string* error) {
-  EntriesList list(out->policy_);
   const platform::PathKind kind = platform::KindOf(file);
   if (kind == platform::PathKind::kMissing) {
-    *out = std::move(list);
+    *out = EntriesList(out->policy_);
     return true;
   }
   std::FILE* f = kind == platform::PathKind::kFile ? platform::OpenFile(file, "rb") : nullptr;
@@ -392,6 +404,11 @@ bool EntriesList::Read(const std::string& file, EntriesList* out, std::string* e
     *error = "cannot read " + file;
     return false;
   }
+  return Parse(std::move(text), file, out, error);
+}
+
+bool EntriesList::Parse(std::string text, const std::string& file, EntriesList* out, std::string* error) {
+  EntriesList list(out->policy_);
   if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);  // a byte order mark from an editor
 
   size_t pos = 0;
@@ -430,15 +447,14 @@ bool EntriesList::Read(const std::string& file, EntriesList* out, std::string* e
     for (unsigned char c : stored)
       if (c < 0x20 || c == 0x7F) return fail("a control character in the stored path");
     if (const char* problem = PathProblem(stored)) return fail(std::string("bad stored path: ") + problem);
-    // An entry may have a name line and a kind line (a renamed link or node), never two of one.
+    // One entry may have a kind line and a name line (a link whose name was changed), never two of one.
     if (word == "name" ? list.names_.count(stored) != 0 : list.kept_.count(stored) != 0)
       return fail("a second line for " + stored);
 
     if (word == "name") {
       std::string original;
       if (!DecodeField(fields[2], &original)) return fail("a bad %XX escape in the original path");
-      if (const char* problem = PathProblem(original, false))
-        return fail(std::string("bad original path: ") + problem);
+      if (const char* problem = PathProblem(original, false)) return fail(std::string("bad original path: ") + problem);
       list.names_[stored] = original;
       continue;
     }

@@ -67,11 +67,16 @@ class EntriesList {
   // Writes the list (replacing an older one); does nothing and removes an old list when it is
   // empty. false with a message on an error.
   bool Write(const std::string& file, std::string* error) const;
+  // The text Write writes; false with a message when an entry cannot be written (a stored path
+  // with a control character or one the reader would refuse, a link without a target).
+  bool ToText(std::string* text, std::string* error) const;
 
   // --- while a tree is read back ---
   // Reads a list; a missing file is an empty list. false with a message (file and line) when a
   // line is malformed.
   static bool Read(const std::string& file, EntriesList* out, std::string* error);
+  // The same for the text of a list; file names it in the messages.
+  static bool Parse(std::string text, const std::string& file, EntriesList* out, std::string* error);
   // The kept entry at a stored path, or null.
   const KeptEntry* Find(const std::string& storedPath) const;
   // The original name of the entry stored as storedName in storedFolder (the name itself when it

@@ -6,14 +6,17 @@
 // name only when the whole stream was written; a truncated or corrupt input is an error.
 #include <brotli/decode.h>
 #include <brotli/encode.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "platform.h"
+#include "platform_io.h"
 
 #include "transfer_list/output_file.h"
 #include "transfer_list/progress_line.h"
@@ -63,9 +66,9 @@ bool ParseInt(const std::string& s, int lo, int hi, int* out) {
 }
 
 // 0 on success, else the exit code for a usage error.
-int ParseArgs(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i], value;
+int ParseArgs(const std::vector<std::string>& args, Options* o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string a = args[i], value;
     bool hasValue = false;
     if (a.rfind("--", 0) == 0) {
       size_t eq = a.find('=');
@@ -80,8 +83,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
         *dst = value;
         return true;
       }
-      if (i + 1 >= argc) return false;
-      *dst = argv[++i];
+      if (i + 1 >= args.size()) return false;
+      *dst = args[++i];
       return true;
     };
     std::string v;
@@ -126,24 +129,26 @@ int ParseArgs(int argc, char** argv, Options* o) {
   return 0;
 }
 
-bool ReadSome(int fd, uint8_t* buf, size_t cap, size_t* got) {
+// A file read from its start and one written from its start, each with its own position.
+struct Stream {
+  int fd;
+  uint64_t pos = 0;
+};
+
+bool ReadSome(Stream& in, uint8_t* buf, size_t cap, size_t* got) {
   for (;;) {
-    ssize_t n = read(fd, buf, cap);
+    const int64_t n = platform::ReadAt(in.fd, buf, cap, in.pos);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     *got = static_cast<size_t>(n);
+    in.pos += static_cast<uint64_t>(n);
     return true;
   }
 }
 
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
+bool WriteAll(Stream& out, const uint8_t* p, size_t n) {
+  if (!platform::WriteAllAt(out.fd, p, n, out.pos)) return false;
+  out.pos += n;
   return true;
 }
 
@@ -154,7 +159,7 @@ int FittedWindow(uint64_t size) {
   return w;
 }
 
-bool Compress(const Options& o, int in, uint64_t inSize, int out, ProgressLine& progress, uint64_t* outBytes,
+bool Compress(const Options& o, Stream& in, uint64_t inSize, Stream& out, ProgressLine& progress, uint64_t* outBytes,
               std::string* error) {
   std::unique_ptr<BrotliEncoderState, void (*)(BrotliEncoderState*)> s(BrotliEncoderCreateInstance(nullptr, nullptr, nullptr),
                                                                        BrotliEncoderDestroyInstance);
@@ -203,7 +208,7 @@ bool Compress(const Options& o, int in, uint64_t inSize, int out, ProgressLine& 
   }
 }
 
-bool Decompress(int in, uint64_t inSize, int out, ProgressLine& progress, uint64_t* outBytes, std::string* error) {
+bool Decompress(Stream& in, uint64_t inSize, Stream& out, ProgressLine& progress, uint64_t* outBytes, std::string* error) {
   std::unique_ptr<BrotliDecoderState, void (*)(BrotliDecoderState*)> s(BrotliDecoderCreateInstance(nullptr, nullptr, nullptr),
                                                                        BrotliDecoderDestroyInstance);
   if (!s) {
@@ -263,36 +268,42 @@ bool Decompress(int in, uint64_t inSize, int out, ProgressLine& progress, uint64
 
 int main(int argc, char** argv) {
   Options o;
-  int usage = ParseArgs(argc, argv, &o);
+  int usage = ParseArgs(platform::ProgramArguments(argc, argv), &o);
   if (usage == -1) return 0;
   if (usage != 0) {
     Usage(stderr);
     return usage;
   }
-  struct stat st;
-  if (stat(o.out.c_str(), &st) == 0) {
+  const platform::PathKind outKind = platform::KindOf(o.out);
+  if (outKind != platform::PathKind::kMissing) {
     if (SameFile(o.in, o.out)) return Fail("the output " + o.out + " is the input");
     if (!o.force) return Fail(o.out + " already exists (--force replaces it)");
-    if (!S_ISREG(st.st_mode)) return Fail(o.out + " is not a regular file");
+    if (outKind != platform::PathKind::kFile) return Fail(o.out + " is not a regular file");
   }
-  int in = open(o.in.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return Fail("cannot open " + o.in + ": " + strerror(errno));
-  uint64_t inSize = 0;
-  if (fstat(in, &st) == 0 && S_ISREG(st.st_mode)) inSize = static_cast<uint64_t>(st.st_size);
+  const int inFd = platform::OpenForRead(o.in);
+  if (inFd < 0) return Fail("cannot open " + o.in + ": " + strerror(errno));
+  if (!platform::IsRegularFile(inFd)) {
+    platform::CloseFile(inFd);
+    return Fail(o.in + " is not a regular file");
+  }
+  Stream in{inFd};
+  const int64_t inLength = platform::SizeOfFile(inFd);
+  const uint64_t inSize = inLength > 0 ? static_cast<uint64_t>(inLength) : 0;
   std::string error;
-  OutputFile out;
-  if (!out.Open(o.out, &error)) {
-    close(in);
+  OutputFile outFile;
+  if (!outFile.Open(o.out, &error)) {
+    platform::CloseFile(inFd);
     return Fail(error);
   }
+  Stream out{outFile.fd()};
   ProgressLine progress(o.decompress ? "brotli: decompressing" : "brotli: compressing", o.verbose);
   uint64_t outBytes = 0;
-  const bool ok = o.decompress ? Decompress(in, inSize, out.fd(), progress, &outBytes, &error)
-                               : Compress(o, in, inSize, out.fd(), progress, &outBytes, &error);
+  const bool ok = o.decompress ? Decompress(in, inSize, out, progress, &outBytes, &error)
+                               : Compress(o, in, inSize, out, progress, &outBytes, &error);
   progress.Finish();
-  close(in);
+  platform::CloseFile(inFd);
   if (!ok) return Fail(o.in + ": " + error);
-  if (!out.Commit(&error)) return Fail(error);
+  if (!outFile.Commit(&error)) return Fail(error);
   if (o.verbose)
     std::printf("brotli: %s: %llu bytes -> %s: %llu bytes\n", o.in.c_str(), static_cast<unsigned long long>(inSize),
                 o.out.c_str(), static_cast<unsigned long long>(outBytes));

@@ -1,12 +1,6 @@
 #include "extractor.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -17,12 +11,17 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "config_files.h"
+#include "entries_list.h"
 #include "erofs_image.h"
 #include "erofs_walk.h"
 #include "image_survey.h"
+#include "platform.h"
+#include "platform_io.h"
+#include "platform_tree.h"
 
 namespace orvex::extract_erofs {
 
@@ -41,14 +40,15 @@ std::string Errno() { return std::strerror(errno); }
 
 void Warn(const std::string& msg) { std::fprintf(stderr, "%s: warning: %s\n", kTool, msg.c_str()); }
 
-// An open file descriptor that closes itself.
-class Fd {
+// A descriptor that closes itself: a file (CloseFile) or a folder (CloseFolder).
+template <int (*Close)(int)>
+class Handle {
  public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
+  Handle() = default;
+  explicit Handle(int fd) : fd_(fd) {}
+  ~Handle() { Reset(); }
+  Handle(Handle&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Handle& operator=(Handle&& o) noexcept {
     if (this != &o) {
       Reset();
       fd_ = o.fd_;
@@ -57,21 +57,18 @@ class Fd {
     return *this;
   }
   int get() const { return fd_; }
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
   void Reset() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) Close(fd_);
     fd_ = -1;
   }
 
  private:
   int fd_ = -1;
 };
+using Fd = Handle<platform::CloseFile>;
+using Folder = Handle<platform::CloseFolder>;
 
-// Buffered text output to a file descriptor.
+// Buffered text output to a new file.
 class TextFile {
  public:
   TextFile() = default;
@@ -81,15 +78,9 @@ class TextFile {
     if (buf_.size() >= (64u << 10)) Flush();
   }
   void Flush() {
-    size_t off = 0;
-    while (off < buf_.size()) {
-      ssize_t n = ::write(fd_.get(), buf_.data() + off, buf_.size() - off);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw Error("cannot write " + what_ + ": " + Errno());
-      }
-      off += static_cast<size_t>(n);
-    }
+    if (!buf_.empty() && !platform::WriteAllAt(fd_.get(), buf_.data(), buf_.size(), written_))
+      throw Error("cannot write " + what_ + ": " + Errno());
+    written_ += buf_.size();
     buf_.clear();
   }
   void Close() {
@@ -101,59 +92,53 @@ class TextFile {
   Fd fd_;
   std::string what_;
   std::string buf_;
+  uint64_t written_ = 0;
 };
 
 // ---- file system helpers: nothing here follows a symbolic link inside the output folder ------
 
-void RemoveTreeAt(int dfd, const std::string& name, int depth = 0) {
-  if (depth > 512) throw Error("cannot remove " + name + ": nested too deep");
-  int fd = ::openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) throw Error("cannot open " + name + " to remove it: " + Errno());
-  DIR* d = ::fdopendir(fd);
-  if (!d) {
-    ::close(fd);
-    throw Error("cannot read " + name + ": " + Errno());
-  }
-  ::fchmod(fd, 0700);
-  std::vector<std::pair<std::string, bool>> children;
-  while (dirent* de = ::readdir(d)) {
-    std::string n = de->d_name;
-    if (n == "." || n == "..") continue;
-    struct stat st {};
-    if (::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    children.emplace_back(n, S_ISDIR(st.st_mode));
-  }
-  for (const auto& [n, is_dir] : children) {
-    if (is_dir) {
-      RemoveTreeAt(fd, n, depth + 1);
-      ::unlinkat(fd, n.c_str(), AT_REMOVEDIR);
-    } else {
-      ::unlinkat(fd, n.c_str(), 0);
-    }
-  }
-  ::closedir(d);
+bool IsFolderAt(int dfd, const std::string& name) {
+  platform::EntryInfo info;
+  return platform::InfoAt(dfd, name, &info) && info.kind == platform::EntryInfo::Kind::kFolder;
 }
 
-// Removes whatever is at dfd/name (a directory with its contents).
-void RemoveAt(int dfd, const std::string& name) {
-  struct stat st {};
-  if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
+void RemoveTreeAt(int dfd, const std::string& name, int depth = 0) {
+  if (depth > 512) throw Error("cannot remove " + name + ": nested too deep");
+  Folder d(platform::OpenFolderAt(dfd, name));
+  if (d.get() < 0) throw Error("cannot open " + name + " to remove it: " + Errno());
+  if (platform::TreeKeepsOwners()) platform::SetMode(d.get(), 0700);
+  std::vector<std::string> names;
+  if (!platform::ListFolder(d.get(), &names)) throw Error("cannot read " + name + ": " + Errno());
+  for (const std::string& n : names) {
+    platform::EntryInfo info;
+    if (!platform::InfoAt(d.get(), n, &info)) continue;
+    if (info.kind == platform::EntryInfo::Kind::kFolder) {
+      RemoveTreeAt(d.get(), n, depth + 1);
+      platform::RemoveAt(d.get(), n, true);
+    } else {
+      platform::RemoveAt(d.get(), n, false);
+    }
+  }
+}
+
+// Removes whatever is at dfd/name (a folder with its contents).
+void RemoveEntryAt(int dfd, const std::string& name) {
+  platform::EntryInfo info;
+  if (!platform::InfoAt(dfd, name, &info)) return;
+  if (info.kind == platform::EntryInfo::Kind::kFolder) {
     RemoveTreeAt(dfd, name);
-    if (::unlinkat(dfd, name.c_str(), AT_REMOVEDIR) != 0) throw Error("cannot remove " + name + ": " + Errno());
-  } else if (::unlinkat(dfd, name.c_str(), 0) != 0) {
+    if (!platform::RemoveAt(dfd, name, true)) throw Error("cannot remove " + name + ": " + Errno());
+  } else if (!platform::RemoveAt(dfd, name, false)) {
     throw Error("cannot remove " + name + ": " + Errno());
   }
 }
 
-struct Times {
-  struct timespec ts[2];
-  explicit Times(const Inode& ino) {
-    ts[0].tv_sec = static_cast<time_t>(ino.mtime);
-    ts[0].tv_nsec = ino.mtime_nsec;
-    ts[1] = ts[0];
-  }
-};
+platform::FileTimes TimesOf(const Inode& ino) {
+  platform::FileTimes t;
+  t.atime = t.mtime = static_cast<int64_t>(ino.mtime);
+  t.atimeNsec = t.mtimeNsec = ino.mtime_nsec;
+  return t;
+}
 
 uint64_t CapsOf(const std::vector<Xattr>& xattrs) {
   for (const auto& x : xattrs)
@@ -227,17 +212,25 @@ class Workers {
 
 // ---- the extraction -------------------------------------------------------------------------
 
+// Where the system cannot hold links or device nodes (Windows), each becomes a regular file (a
+// link's file holds its target) and the entries list keeps what it was; names the system cannot
+// hold are stored changed and the list keeps the original. The attribute and context files
+// always name the entries by their path in the image.
 class Extraction : public erofs::WalkVisitor {
  public:
   Extraction(const Image& img, const ExtractOptions& opt, const RootLayout& layout, int tree_parent_fd,
-             TextFile& fs_config, TextFile& contexts)
+             TextFile& fs_config, TextFile& contexts, treelist::EntriesList& entries)
       : img_(img),
         opt_(opt),
         layout_(layout),
         parent_fd_(tree_parent_fd),
         fs_config_(fs_config),
         contexts_(contexts),
-        root_(::geteuid() == 0) {}
+        entries_list_(entries),
+        keeps_links_(platform::TreeKeepsLinks()),
+        keeps_nodes_(platform::TreeKeepsNodes()),
+        keeps_owners_(platform::TreeKeepsOwners()),
+        root_(keeps_owners_ && platform::RunsAsRoot()) {}
 
   void Run(int threads) {
     start_ = last_progress_ = std::chrono::steady_clock::now();
@@ -261,22 +254,15 @@ class Extraction : public erofs::WalkVisitor {
         t.inode,
         [&](uint64_t off, const uint8_t* data, size_t len) {
           if (!data) return;  // a hole: left unwritten, the file stays sparse there
-          size_t done = 0;
-          while (done < len) {
-            ssize_t n = ::pwrite(t.fd.get(), data + done, len - done, static_cast<off_t>(off + done));
-            if (n < 0) {
-              if (errno == EINTR) continue;
-              throw Error("cannot write " + t.path + ": " + Errno());
-            }
-            done += static_cast<size_t>(n);
-          }
+          if (!platform::WriteAllAt(t.fd.get(), data, len, off)) throw Error("cannot write " + t.path + ": " + Errno());
           end = off + len;
           bytes_ += len;
         },
         &scratch);
-    if (end < t.inode.size && ::ftruncate(t.fd.get(), static_cast<off_t>(t.inode.size)) != 0)
+    if (end < t.inode.size && !platform::SetFileSize(t.fd.get(), t.inode.size))
       throw Error("cannot size " + t.path + ": " + Errno());
     ApplyFd(t.fd.get(), t.inode, t.xattrs, t.path);
+    if (!platform::SetTimes(t.fd.get(), TimesOf(t.inode))) AttrFailed("cannot set the time of " + t.path);
   }
 
   const ImageSurvey& survey() const { return survey_; }
@@ -284,6 +270,8 @@ class Extraction : public erofs::WalkVisitor {
   uint64_t skipped() const { return skipped_; }
   uint64_t attr_failures() const { return attr_failures_; }
   uint64_t placeholders() const { return placeholders_; }
+  uint64_t kept() const { return kept_; }
+  uint64_t renamed() const { return renamed_; }
   uint64_t bytes() const { return bytes_; }
   uint64_t entries() const { return entries_; }
 
@@ -300,24 +288,55 @@ class Extraction : public erofs::WalkVisitor {
 
     if (e.depth == 0) {
       dirs_.push_back(OpenTreeRoot());
+      stored_dirs_.emplace_back();
       return;
     }
+    std::string target;
+    if (ino.type == FileType::kSymlink) {
+      target = img_.ReadSymlink(ino);
+      if (target.find('\0') != std::string::npos) {
+        Skip(e.path.substr(0, e.path.size() - e.name.size()), std::string(e.name),
+             "symbolic link target contains a NUL byte");
+        return;
+      }
+    }
     const int dfd = dirs_.back().get();
-    const std::string name(e.name);
+    const std::string& stored_dir = stored_dirs_.back();
+    const std::string name = entries_list_.StoredName(stored_dir, std::string(e.name), e.path);
+    const std::string stored = stored_dir.empty() ? name : stored_dir + "/" + name;
+    if (name != e.name) ++renamed_;
     const std::string shown = layout_.folder_name + "/" + e.path;
-    if (e.link_target && ino.type != FileType::kDirectory) {
-      if (Link(*e.link_target, dfd, name)) return;
+    const bool node = ino.type == FileType::kCharDevice || ino.type == FileType::kBlockDevice ||
+                      ino.type == FileType::kFifo || ino.type == FileType::kSocket;
+    // A link or node the system cannot hold is written on its own for every name it has: the
+    // list marks each one, and the pack makes each a link or node again.
+    const bool as_kept = (ino.type == FileType::kSymlink && !keeps_links_) || (node && !keeps_nodes_);
+    if (e.link_target && ino.type != FileType::kDirectory && !as_kept) {
+      const auto first = stored_links_.find(*e.link_target);
+      const std::string& first_stored = first == stored_links_.end() ? *e.link_target : first->second;
+      if (Link(first_stored, dfd, name)) return;
       Warn("cannot link " + shown + " to " + layout_.folder_name + "/" + *e.link_target + ": " + Errno() +
            "; writing a copy");
+    } else if (!e.link_target && ino.nlink > 1 && ino.type != FileType::kDirectory && stored != e.path) {
+      stored_links_.emplace(e.path, stored);
+    }
+    if (as_kept) {
+      WriteKept(dfd, name, stored, shown, ino, target);
+      return;
     }
     switch (ino.type) {
       case FileType::kDirectory: {
         dirs_.push_back(MakeDir(dfd, name, shown));
+        stored_dirs_.push_back(stored);
+        SetOwner(dfd, name, ino, shown);
         break;
       }
       case FileType::kRegular: {
         FileTask t;
         t.fd = CreateFile(dfd, name, shown);
+        // The owner comes first: a change of owner clears capabilities and set-id bits, which
+        // the writer sets after the contents.
+        SetOwner(dfd, name, ino, shown);
         t.inode = ino;
         t.xattrs = std::move(xattrs);
         t.path = shown;
@@ -325,12 +344,7 @@ class Extraction : public erofs::WalkVisitor {
         break;
       }
       case FileType::kSymlink: {
-        const std::string target = img_.ReadSymlink(ino);
-        if (target.find('\0') != std::string::npos) {
-          Skip(e.path.substr(0, e.path.size() - e.name.size()), name, "symbolic link target contains a NUL byte");
-          return;
-        }
-        Create(dfd, name, shown, [&] { return ::symlinkat(target.c_str(), dfd, name.c_str()); });
+        Create(dfd, name, shown, [&] { return platform::MakeLinkAt(target, dfd, name); });
         ApplyAt(dfd, name, ino, xattrs, true, shown);
         break;
       }
@@ -346,9 +360,17 @@ class Extraction : public erofs::WalkVisitor {
   }
 
   void Leave(const erofs::WalkEntry& e) override {
-    Fd fd = std::move(dirs_.back());
+    Folder fd = std::move(dirs_.back());
     dirs_.pop_back();
-    ApplyFd(fd.get(), e.inode, img_.ReadXattrs(e.inode), layout_.folder_name + (e.path.empty() ? "" : "/" + e.path));
+    const std::string stored = std::move(stored_dirs_.back());
+    stored_dirs_.pop_back();
+    const std::string shown = layout_.folder_name + (e.path.empty() ? "" : "/" + e.path);
+    ApplyFd(fd.get(), e.inode, img_.ReadXattrs(e.inode), shown);
+    fd.Reset();
+    // The time last, by name from the parent, once nothing is written into the folder any more.
+    const int parent = dirs_.empty() ? parent_fd_ : dirs_.back().get();
+    const std::string name = dirs_.empty() ? layout_.folder_name : stored.substr(stored.rfind('/') + 1);
+    if (!platform::SetTimesAt(parent, name, TimesOf(e.inode))) AttrFailed("cannot set the time of " + shown);
   }
 
   void Skip(const std::string& dir, const std::string& name, const std::string& why) override {
@@ -391,29 +413,24 @@ class Extraction : public erofs::WalkVisitor {
       lookup_contexts_ += EscapeContextPath(RuntimePath("/", e.path)) + " " + ctx + "\r\n";
   }
 
-  Fd OpenTreeRoot() {
+  Folder OpenTreeRoot() {
     const std::string& name = layout_.folder_name;
-    if (::mkdirat(parent_fd_, name.c_str(), 0700) != 0 && errno != EEXIST)
+    if (platform::MakeFolderAt(parent_fd_, name, 0700) != 0 && errno != EEXIST)
       throw Error("cannot create " + name + ": " + Errno());
-    struct stat st {};
-    if (::fstatat(parent_fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+    if (!IsFolderAt(parent_fd_, name)) {
       if (!opt_.overwrite) throw Error(name + " exists and is not a folder (use -f to overwrite)");
-      RemoveAt(parent_fd_, name);
-      if (::mkdirat(parent_fd_, name.c_str(), 0700) != 0) throw Error("cannot create " + name + ": " + Errno());
+      RemoveEntryAt(parent_fd_, name);
+      if (platform::MakeFolderAt(parent_fd_, name, 0700) != 0) throw Error("cannot create " + name + ": " + Errno());
     }
-    Fd fd(::openat(parent_fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Folder fd(platform::OpenFolderAt(parent_fd_, name));
     if (fd.get() < 0) throw Error("cannot open " + name + ": " + Errno());
     if (!opt_.overwrite) {
-      DIR* d = ::fdopendir(::dup(fd.get()));
-      bool empty = true;
-      if (d) {
-        while (dirent* de = ::readdir(d))
-          if (std::strcmp(de->d_name, ".") && std::strcmp(de->d_name, "..")) empty = false;
-        ::closedir(d);
-      }
-      if (!empty) throw Error("the folder " + name + " is not empty (use -f to overwrite)");
+      std::vector<std::string> names;
+      if (platform::ListFolder(fd.get(), &names) && !names.empty())
+        throw Error("the folder " + name + " is not empty (use -f to overwrite)");
     }
-    ::fchmod(fd.get(), 0700);
+    if (keeps_owners_) platform::SetMode(fd.get(), 0700);
+    SetOwner(parent_fd_, name, img_.ReadInode(img_.sb().root_nid), name);
     tree_root_fd_ = fd.get();
     return fd;
   }
@@ -421,63 +438,87 @@ class Extraction : public erofs::WalkVisitor {
   // Runs make() and, when the name is taken and -f was given, removes the old entry and retries.
   template <typename F>
   void Create(int dfd, const std::string& name, const std::string& shown, F make) {
-    if (make() == 0) return;
+    if (make()) return;
     if (errno == EEXIST && opt_.overwrite) {
-      RemoveAt(dfd, name);
-      if (make() == 0) return;
+      RemoveEntryAt(dfd, name);
+      if (make()) return;
     }
     if (errno == EEXIST) throw Error(shown + " already exists (use -f to overwrite)");
     throw Error("cannot create " + shown + ": " + Errno());
   }
 
-  Fd MakeDir(int dfd, const std::string& name, const std::string& shown) {
-    if (::mkdirat(dfd, name.c_str(), 0700) != 0) {
+  Folder MakeDir(int dfd, const std::string& name, const std::string& shown) {
+    if (platform::MakeFolderAt(dfd, name, 0700) != 0) {
       if (errno != EEXIST) throw Error("cannot create " + shown + ": " + Errno());
-      struct stat st {};
-      const bool is_dir = ::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+      const bool is_dir = IsFolderAt(dfd, name);
       if (!opt_.overwrite) throw Error(shown + " already exists (use -f to overwrite)");
       if (!is_dir) {
-        RemoveAt(dfd, name);
-        if (::mkdirat(dfd, name.c_str(), 0700) != 0) throw Error("cannot create " + shown + ": " + Errno());
+        RemoveEntryAt(dfd, name);
+        if (platform::MakeFolderAt(dfd, name, 0700) != 0) throw Error("cannot create " + shown + ": " + Errno());
       }
     }
-    Fd fd(::openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Folder fd(platform::OpenFolderAt(dfd, name));
     if (fd.get() < 0) throw Error("cannot open " + shown + ": " + Errno());
-    ::fchmod(fd.get(), 0700);
+    if (keeps_owners_) platform::SetMode(fd.get(), 0700);
     return fd;
   }
 
   Fd CreateFile(int dfd, const std::string& name, const std::string& shown) {
     int fd = -1;
     Create(dfd, name, shown, [&] {
-      fd = ::openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      return fd < 0 ? -1 : 0;
+      fd = platform::CreateFileAt(dfd, name, 0600, true);
+      return fd >= 0;
     });
     return Fd(fd);
   }
 
-  void MakeSpecial(int dfd, const std::string& name, const std::string& shown, const Inode& ino) {
-    mode_t type = 0;
+  // A link or node as a regular file (a link's holds its target), kept in the entries list.
+  void WriteKept(int dfd, const std::string& name, const std::string& stored, const std::string& shown,
+                 const Inode& ino, const std::string& target) {
+    treelist::KeptEntry kept;
     switch (ino.type) {
-      case FileType::kCharDevice: type = S_IFCHR; break;
-      case FileType::kBlockDevice: type = S_IFBLK; break;
-      case FileType::kFifo: type = S_IFIFO; break;
-      default: type = S_IFSOCK; break;
+      case FileType::kSymlink: kept.kind = treelist::KeptEntry::Kind::kLink; break;
+      case FileType::kCharDevice: kept.kind = treelist::KeptEntry::Kind::kChar; break;
+      case FileType::kBlockDevice: kept.kind = treelist::KeptEntry::Kind::kBlock; break;
+      case FileType::kFifo: kept.kind = treelist::KeptEntry::Kind::kFifo; break;
+      default: kept.kind = treelist::KeptEntry::Kind::kSocket; break;
     }
-    const bool device = type == S_IFCHR || type == S_IFBLK;
+    if (kept.kind == treelist::KeptEntry::Kind::kLink) {
+      kept.target = target;
+    } else if (kept.kind == treelist::KeptEntry::Kind::kChar || kept.kind == treelist::KeptEntry::Kind::kBlock) {
+      kept.major = ino.RdevMajor();
+      kept.minor = ino.RdevMinor();
+    }
+    Fd fd = CreateFile(dfd, name, shown);
+    if (!kept.target.empty() && !platform::WriteAllAt(fd.get(), kept.target.data(), kept.target.size(), 0))
+      throw Error("cannot write " + shown + ": " + Errno());
+    if (!platform::SetTimes(fd.get(), TimesOf(ino))) AttrFailed("cannot set the time of " + shown);
+    entries_list_.Keep(stored, kept);
+    ++kept_;
+  }
+
+  void MakeSpecial(int dfd, const std::string& name, const std::string& shown, const Inode& ino) {
+    platform::NodeKind kind = platform::NodeKind::kSocket;
+    switch (ino.type) {
+      case FileType::kCharDevice: kind = platform::NodeKind::kChar; break;
+      case FileType::kBlockDevice: kind = platform::NodeKind::kBlock; break;
+      case FileType::kFifo: kind = platform::NodeKind::kFifo; break;
+      default: break;
+    }
+    const bool device = kind == platform::NodeKind::kChar || kind == platform::NodeKind::kBlock;
     if (device && !root_) {
       // Device nodes need root: an empty file stands in; the attribute file keeps its mode.
       ++placeholders_;
       Fd fd = CreateFile(dfd, name, shown);
       return;
     }
-    const dev_t dev = device ? makedev(ino.RdevMajor(), ino.RdevMinor()) : 0;
-    Create(dfd, name, shown, [&] { return ::mknodat(dfd, name.c_str(), type | 0600, dev); });
+    Create(dfd, name, shown, [&] { return platform::MakeNodeAt(dfd, name, kind, ino.RdevMajor(), ino.RdevMinor()); });
   }
 
-  // Opens the parent of a path inside the tree, component by component, never following links.
-  Fd OpenParent(const std::string& rel, std::string* leaf) {
-    Fd cur(::dup(tree_root_fd_));
+  // Opens the folder holding a stored path inside the tree, part by part, never following links.
+  // Returns its descriptor (the tree's own for a top-level name; otherwise held by *holder).
+  int OpenParent(const std::string& rel, std::string* leaf, Folder* holder) {
+    int cur = tree_root_fd_;
     size_t start = 0;
     while (true) {
       const size_t slash = rel.find('/', start);
@@ -485,22 +526,23 @@ class Extraction : public erofs::WalkVisitor {
         *leaf = rel.substr(start);
         return cur;
       }
-      const std::string comp = rel.substr(start, slash - start);
-      Fd next(::openat(cur.get(), comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (next.get() < 0) return Fd();
-      cur = std::move(next);
+      Folder next(platform::OpenFolderAt(cur, rel.substr(start, slash - start)));
+      if (next.get() < 0) return -1;
+      *holder = std::move(next);
+      cur = holder->get();
       start = slash + 1;
     }
   }
 
   bool Link(const std::string& first, int dfd, const std::string& name) {
     std::string leaf;
-    Fd parent = OpenParent(first, &leaf);
-    if (parent.get() < 0) return false;
-    if (::linkat(parent.get(), leaf.c_str(), dfd, name.c_str(), 0) == 0) return true;
+    Folder holder;
+    const int parent = OpenParent(first, &leaf, &holder);
+    if (parent < 0) return false;
+    if (platform::HardLinkAt(parent, leaf, dfd, name)) return true;
     if (errno == EEXIST && opt_.overwrite) {
-      RemoveAt(dfd, name);
-      return ::linkat(parent.get(), leaf.c_str(), dfd, name.c_str(), 0) == 0;
+      RemoveEntryAt(dfd, name);
+      return platform::HardLinkAt(parent, leaf, dfd, name);
     }
     if (errno == EEXIST) throw Error(name + " already exists (use -f to overwrite)");
     return false;
@@ -512,45 +554,39 @@ class Extraction : public erofs::WalkVisitor {
     if (attr_failures_++ < 5) Warn(what + ": " + Errno());
   }
 
+  void SetOwner(int dfd, const std::string& name, const Inode& ino, const std::string& shown) {
+    if (root_ && !platform::SetOwnerAt(dfd, name, ino.uid, ino.gid)) AttrFailed("cannot set the owner of " + shown);
+  }
+
  public:
-  // Owner, attributes, permissions, capabilities and time of an open file or folder. The order
-  // matters: a change of owner clears capabilities and set-id bits.
+  // Attributes, permissions and capabilities of an open file or folder, whose owner is set
+  // already. The order matters: capabilities go last, as setting the mode may clear them.
   void ApplyFd(int fd, const Inode& ino, const std::vector<Xattr>& xattrs, const std::string& shown) {
-    if (root_ && ::fchown(fd, ino.uid, ino.gid) != 0) AttrFailed("cannot set the owner of " + shown);
+    if (!keeps_owners_) return;
     for (const auto& x : xattrs) {
       if (x.name == "security.capability" || !SetXattrWanted(x)) continue;
-      if (::fsetxattr(fd, x.name.c_str(), x.value.data(), x.value.size(), 0) != 0)
-        AttrFailed("cannot set " + x.name + " on " + shown);
+      if (!platform::SetXattr(fd, x.name, x.value)) AttrFailed("cannot set " + x.name + " on " + shown);
     }
-    if (::fchmod(fd, ino.Permissions()) != 0) AttrFailed("cannot set the mode of " + shown);
+    if (!platform::SetMode(fd, ino.Permissions())) AttrFailed("cannot set the mode of " + shown);
     if (root_) {
       for (const auto& x : xattrs)
-        if (x.name == "security.capability" &&
-            ::fsetxattr(fd, x.name.c_str(), x.value.data(), x.value.size(), 0) != 0)
+        if (x.name == "security.capability" && !platform::SetXattr(fd, x.name, x.value))
           AttrFailed("cannot set " + x.name + " on " + shown);
     }
-    Times t(ino);
-    if (::futimens(fd, t.ts) != 0) AttrFailed("cannot set the time of " + shown);
   }
 
  private:
+  // Links and nodes, on a system that keeps them.
   void ApplyAt(int dfd, const std::string& name, const Inode& ino, const std::vector<Xattr>& xattrs, bool symlink,
                const std::string& shown) {
-    if (root_ && ::fchownat(dfd, name.c_str(), ino.uid, ino.gid, AT_SYMLINK_NOFOLLOW) != 0)
-      AttrFailed("cannot set the owner of " + shown);
-    if (!xattrs.empty()) {
-      // The folder's descriptor names the folder; the last component is not followed.
-      const std::string path = "/proc/self/fd/" + std::to_string(dfd) + "/" + name;
-      for (const auto& x : xattrs) {
-        if (!root_) break;  // user attributes are not allowed on links and special files
-        if (::lsetxattr(path.c_str(), x.name.c_str(), x.value.data(), x.value.size(), 0) != 0)
-          AttrFailed("cannot set " + x.name + " on " + shown);
-      }
+    SetOwner(dfd, name, ino, shown);
+    // User attributes are not allowed on links and special files: only root sets any.
+    if (root_) {
+      for (const auto& x : xattrs)
+        if (!platform::SetXattrAt(dfd, name, x.name, x.value)) AttrFailed("cannot set " + x.name + " on " + shown);
     }
-    if (!symlink && ::fchmodat(dfd, name.c_str(), ino.Permissions(), 0) != 0)
-      AttrFailed("cannot set the mode of " + shown);
-    Times t(ino);
-    if (::utimensat(dfd, name.c_str(), t.ts, AT_SYMLINK_NOFOLLOW) != 0) AttrFailed("cannot set the time of " + shown);
+    if (!symlink && !platform::SetModeAt(dfd, name, ino.Permissions())) AttrFailed("cannot set the mode of " + shown);
+    if (!platform::SetTimesAt(dfd, name, TimesOf(ino))) AttrFailed("cannot set the time of " + shown);
   }
 
   const Image& img_;
@@ -560,14 +596,21 @@ class Extraction : public erofs::WalkVisitor {
   int tree_root_fd_ = -1;
   TextFile& fs_config_;
   TextFile& contexts_;
-  bool root_;
-  std::vector<Fd> dirs_;
+  treelist::EntriesList& entries_list_;
+  const bool keeps_links_, keeps_nodes_, keeps_owners_;
+  const bool root_;
+  std::vector<Folder> dirs_;
+  std::vector<std::string> stored_dirs_;  // the stored path of each open folder ("" for the top)
+  // The stored path of the first name of a file with several names, where it differs.
+  std::unordered_map<std::string, std::string> stored_links_;
   std::unique_ptr<Workers> workers_;
   ImageSurvey survey_;
   std::string lookup_contexts_;
   uint64_t skipped_ = 0;
   std::atomic<uint64_t> attr_failures_{0};
   uint64_t placeholders_ = 0;
+  uint64_t kept_ = 0;
+  uint64_t renamed_ = 0;
   std::atomic<uint64_t> bytes_{0};
   uint64_t entries_ = 0;
   std::chrono::steady_clock::time_point start_, last_progress_;
@@ -607,33 +650,35 @@ void Workers::Loop() {
   }
 }
 
-Fd OpenOutputDir(const std::string& path) {
+Folder OpenOutputDir(const std::string& path) {
   std::error_code ec;
-  fs::create_directories(path, ec);
-  Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  fs::create_directories(platform::ToPath(path), ec);
+  Folder fd(platform::OpenFolder(path));
   if (fd.get() < 0) throw Error("cannot open the output folder " + path + ": " + Errno());
   return fd;
 }
 
 Fd OpenConfigFile(int dfd, const std::string& name, bool overwrite) {
-  int fd = ::openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = platform::CreateFileAt(dfd, name, 0644, true);
   if (fd < 0 && errno == EEXIST) {
     if (!overwrite) throw Error("config/" + name + " already exists (use -f to overwrite)");
-    RemoveAt(dfd, name);
-    fd = ::openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    RemoveEntryAt(dfd, name);
+    fd = platform::CreateFileAt(dfd, name, 0644, true);
   }
   if (fd < 0) throw Error("cannot create config/" + name + ": " + Errno());
   return Fd(fd);
 }
 
-// The output folder as seen from the image's folder, for the options line.
+// The output folder as seen from the image's folder, for the options line (with '/' between
+// folders on every system: the line joins it to more parts with '/').
 std::string RelativeOutDir(const std::string& image, const std::string& out) {
   std::error_code ec;
-  fs::path img_dir = fs::weakly_canonical(fs::absolute(fs::path(image)).parent_path(), ec);
-  fs::path out_abs = fs::weakly_canonical(fs::absolute(fs::path(out)), ec);
+  fs::path img_dir = fs::weakly_canonical(fs::absolute(platform::ToPath(image)).parent_path(), ec);
+  fs::path out_abs = fs::weakly_canonical(fs::absolute(platform::ToPath(out)), ec);
   fs::path rel = out_abs.lexically_relative(img_dir);
-  if (rel.empty()) return out_abs.string();
-  return rel.string();
+  std::string text = platform::FromPath(rel.empty() ? out_abs : rel);
+  if (platform::kSep != '/') std::replace(text.begin(), text.end(), platform::kSep, '/');
+  return text;
 }
 
 void PrintSummary(const Image& img, const std::string& image) {
@@ -645,7 +690,7 @@ void PrintSummary(const Image& img, const std::string& image) {
 }  // namespace
 
 std::string ImageName(const std::string& path) {
-  std::string file = fs::path(path).filename().string();
+  std::string file = platform::FromPath(platform::ToPath(path).filename());
   const size_t dot = file.rfind('.');
   if (dot != std::string::npos && dot > 0) file.resize(dot);
   return file;
@@ -661,22 +706,23 @@ int Run(const ExtractOptions& opt) {
     const std::string name = ImageName(opt.image);
     if (name.empty()) throw Error("cannot derive a name from " + opt.image);
     std::string out_dir = opt.out_dir;
-    if (out_dir.empty()) out_dir = (fs::path(opt.image).parent_path() / name).string();
+    if (out_dir.empty()) out_dir = platform::FromPath(platform::ToPath(opt.image).parent_path() / platform::ToPath(name));
     RootLayout layout = DetectRootLayout(img, name);
-    if (layout.folder_name == "config" || !erofs::IsSafeName(layout.folder_name, nullptr))
+    if (layout.folder_name == "config" || !erofs::IsSafeName(layout.folder_name, nullptr) ||
+        !platform::TreeNameStorable(layout.folder_name))
       layout.folder_name = name == "config" ? "config_tree" : name;
     std::printf("%s: extracting into %s/%s (mount point %s: %s)\n", kTool, out_dir.c_str(), layout.folder_name.c_str(),
                 layout.mount_point.c_str(), layout.note.c_str());
 
-    Fd out = OpenOutputDir(out_dir);
-    if (::mkdirat(out.get(), "config", 0755) != 0 && errno != EEXIST) throw Error("cannot create config: " + Errno());
-    struct stat st {};
-    if (::fstatat(out.get(), "config", &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+    Folder out = OpenOutputDir(out_dir);
+    if (platform::MakeFolderAt(out.get(), "config", 0755) != 0 && errno != EEXIST)
+      throw Error("cannot create config: " + Errno());
+    if (!IsFolderAt(out.get(), "config")) {
       if (!opt.overwrite) throw Error("config exists and is not a folder (use -f to overwrite)");
-      RemoveAt(out.get(), "config");
-      if (::mkdirat(out.get(), "config", 0755) != 0) throw Error("cannot create config: " + Errno());
+      RemoveEntryAt(out.get(), "config");
+      if (platform::MakeFolderAt(out.get(), "config", 0755) != 0) throw Error("cannot create config: " + Errno());
     }
-    Fd config(::openat(out.get(), "config", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Folder config(platform::OpenFolderAt(out.get(), "config"));
     if (config.get() < 0) throw Error("cannot open config: " + Errno());
 
     TextFile fs_config(OpenConfigFile(config.get(), name + "_fs_config", opt.overwrite), name + "_fs_config");
@@ -685,8 +731,13 @@ int Run(const ExtractOptions& opt) {
 
     int threads = opt.threads;
     if (threads <= 0) threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
-    Extraction ex(img, opt, layout, out.get(), fs_config, contexts);
+    treelist::EntriesList entries;
+    Extraction ex(img, opt, layout, out.get(), fs_config, contexts, entries);
     ex.Run(threads > 1 ? threads : 0);
+    // What the tree could not hold as it is (nothing where links, nodes and every name are kept).
+    const std::string entries_file = treelist::EntriesListPath(out_dir + "/config", name);
+    std::string entries_error;
+    if (!entries.Write(entries_file, &entries_error)) throw Error(entries_error);
 
     if (!ex.lookup_contexts().empty()) {
       // The installed mkfs.erofs looks labels up by the path inside the image ("/" + path),
@@ -719,6 +770,11 @@ int Run(const ExtractOptions& opt) {
                 static_cast<unsigned long long>(s.symlinks),
                 static_cast<unsigned long long>(s.devices + s.fifos + s.sockets),
                 static_cast<unsigned long long>(s.hard_links));
+    if (!entries.Empty())
+      std::printf("%s: %llu links and special files written as plain files, %llu names stored changed: "
+                  "config/%s lists them\n",
+                  kTool, static_cast<unsigned long long>(ex.kept()), static_cast<unsigned long long>(ex.renamed()),
+                  platform::FromPath(platform::ToPath(entries_file).filename()).c_str());
     if (ex.placeholders())
       Warn(std::to_string(ex.placeholders()) + " device nodes were written as empty files (creating them needs root)");
     if (ex.attr_failures())

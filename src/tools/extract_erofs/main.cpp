@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "extractor.h"
+#include "platform.h"
 
 #ifndef ORVEX_VERSION_TEXT
 #define ORVEX_VERSION_TEXT "0"
@@ -20,7 +22,9 @@ void Usage(FILE* f) {
                "  -i IMAGE    the image to read\n"
                "  -x          extract: the tree goes to FOLDER/<name>, and FOLDER/config receives\n"
                "              <name>_fs_config, <name>_file_contexts and <name>_fs_options\n"
-               "              (without -x only a summary of the image is printed)\n"
+               "              (without -x only a summary of the image is printed); where the\n"
+               "              file system cannot hold links, device nodes or some names\n"
+               "              (Windows), <name>_windows_entries.txt keeps them\n"
                "  -o FOLDER   output folder (default: the image name beside the image)\n"
                "  -f          overwrite what is already in the output folder\n"
                "  -T THREADS  threads that write files (default: one per core)\n"
@@ -32,15 +36,18 @@ void Usage(FILE* f) {
 
 int main(int argc, char** argv) {
   orvex::extract_erofs::ExtractOptions opt;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
+  // UTF-8 on every system (Windows hands main() its arguments in the ANSI code page).
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  const size_t count = args.size();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string a = args[i];
     auto value = [&](const char* what) -> std::string {
       if (a.size() > 2) return a.substr(2);  // -ovalue
-      if (i + 1 >= argc) {
+      if (i + 1 >= count) {
         std::fprintf(stderr, "extract.erofs: error: %s needs a value\n", what);
         std::exit(2);
       }
-      return argv[++i];
+      return args[++i];
     };
     if (a == "-h" || a == "--help") {
       Usage(stdout);

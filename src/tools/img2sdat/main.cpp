@@ -5,11 +5,14 @@
 //
 // Outputs {PREFIX}.new.dat, {PREFIX}.transfer.list and {PREFIX}.patch.dat; each appears under its
 // name only when everything was written.
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "platform.h"
+#include "platform_io.h"
 
 #include "transfer_list/block_image.h"
 #include "transfer_list/output_file.h"
@@ -38,20 +41,21 @@ int Fail(const std::string& msg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
   std::string image, prefix = "system", outDir, versionText = "4";
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (a == "-h" || a == "--help") {
       Usage(stdout);
       return 0;
     }
     if (a == "-v" || a == "-p" || a == "-o") {
-      if (i + 1 >= argc) {
+      if (i + 1 >= args.size()) {
         std::fprintf(stderr, "img2sdat: %s needs a value\n", a.c_str());
         Usage(stderr);
         return 2;
       }
-      std::string v = argv[++i];
+      const std::string& v = args[++i];
       if (a == "-v") versionText = v;
       else if (a == "-p") prefix = v;
       else outDir = v;
@@ -80,12 +84,12 @@ int main(int argc, char** argv) {
   for (const std::string& p : {dataPath, listPath, patchPath})
     if (SameFile(p, image)) return Fail("the output " + p + " is the input image");
 
-  int in = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  int in = platform::OpenForRead(image);
   if (in < 0) return Fail("cannot open " + image + ": " + strerror(errno));
   std::string error;
   OutputFile data, list, patch;
   if (!data.Open(dataPath, &error) || !list.Open(listPath, &error) || !patch.Open(patchPath, &error)) {
-    close(in);
+    platform::CloseFile(in);
     return Fail(error);
   }
   ProgressLine progress("img2sdat");
@@ -93,16 +97,12 @@ int main(int argc, char** argv) {
   const bool ok = tl::BuildTransferList(
       in, version, data.fd(), &result, [&](uint64_t done, uint64_t total) { progress.Update(done, total); }, &error);
   progress.Finish();
-  close(in);
+  platform::CloseFile(in);
   if (!ok) return Fail(image + ": " + error);
 
   const std::string text = tl::Format(result);
-  for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(list.fd(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return Fail("cannot write " + listPath + ": " + strerror(errno));
-    done += static_cast<size_t>(n);
-  }
+  if (!platform::WriteAllAt(list.fd(), text.data(), text.size(), 0))
+    return Fail("cannot write " + listPath + ": " + strerror(errno));
   // The list goes last: a reader that finds it finds its data too.
   if (!data.Commit(&error) || !patch.Commit(&error) || !list.Commit(&error)) return Fail(error);
   std::printf("img2sdat: version %d: %llu blocks of data, %llu zero, %llu erased, image of %llu blocks\n", version,

@@ -3,7 +3,9 @@
 //   imgpack -r DIR IMAGE   pack the pictures of DIR into IMAGE
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "platform.h"
 #include "res_image.h"
 
 namespace {
@@ -19,7 +21,10 @@ void Usage(FILE* f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string cmd = argc > 1 ? argv[1] : "";
+  // UTF-8 on both systems (Windows hands main() its arguments in the ANSI code page).
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  const size_t count = args.size();
+  const std::string cmd = count > 0 ? args[0] : "";
   if (cmd == "--help" || cmd == "-h") {
     Usage(stdout);
     return 0;
@@ -31,10 +36,10 @@ int main(int argc, char** argv) {
   auto say = [](const std::string& s) { std::printf("%s\n", s.c_str()); std::fflush(stdout); };
   std::string error;
   bool ok = false;
-  if (cmd == "-d" && argc == 4) {
-    ok = orvex::aml::UnpackResImage(argv[2], argv[3], say, &error);
-  } else if (cmd == "-r" && argc == 4) {
-    ok = orvex::aml::PackResImage(argv[2], argv[3], say, &error);
+  if (cmd == "-d" && count == 3) {
+    ok = orvex::aml::UnpackResImage(args[1], args[2], say, &error);
+  } else if (cmd == "-r" && count == 3) {
+    ok = orvex::aml::PackResImage(args[1], args[2], say, &error);
   } else {
     Usage(stderr);
     return 2;

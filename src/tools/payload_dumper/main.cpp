@@ -1,12 +1,11 @@
 // payload_dumper: extracts the partition images of an A/B OTA payload (payload.bin).
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "payload_extract.h"
+#include "platform.h"
 
 #ifndef ORVEX_VERSION_TEXT
 #define ORVEX_VERSION_TEXT "0"
@@ -66,19 +65,22 @@ std::vector<std::string> SplitNames(const std::string& v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // UTF-8 on both systems (Windows hands main() its arguments in the ANSI code page).
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  const size_t count = args.size();
   ExtractOptions opt;
   bool line_open = false;  // a percent line waits for its end
   opt.out_dir = "output";
   bool list = false;
   std::string payload;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
+  for (size_t i = 0; i < count; ++i) {
+    const std::string a = args[i];
     auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
+      if (i + 1 >= count) {
         std::fprintf(stderr, "payload_dumper: error: %s needs a value\n", a.c_str());
         std::exit(2);
       }
-      return argv[++i];
+      return args[++i];
     };
     if (a == "-h" || a == "--help") {
       Usage(stdout);
@@ -121,14 +123,14 @@ int main(int argc, char** argv) {
   }
   try {
     if (list) return List(payload);
-    const bool tty = isatty(STDOUT_FILENO);
     line_open = false;
     opt.payload = payload;
-    opt.progress = [tty, &line_open](const std::string& image, int pct) {
+    opt.progress = [&line_open](const std::string& image, int pct) {
       line_open = pct != 100;
       // Percent lines rewrite themselves with a carriage return; the final one ends the line.
+      // Each one is flushed: at most a hundred per image, and a reader on a pipe sees them live.
       std::printf("%s: %d%%%s", image.c_str(), pct, pct == 100 ? "\n" : "\r");
-      if (pct == 100 || tty || pct % 5 == 0) std::fflush(stdout);
+      std::fflush(stdout);
     };
     Extract(opt);
     std::printf("payload_dumper: done, images in %s\n", opt.out_dir.c_str());

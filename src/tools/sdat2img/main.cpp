@@ -4,11 +4,14 @@
 //
 // Versions 1 to 4 of the list are read; blocks the list does not write are left as holes. The
 // image appears under its name only when it is complete.
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "platform.h"
+#include "platform_io.h"
 
 #include "transfer_list/block_image.h"
 #include "transfer_list/output_file.h"
@@ -34,47 +37,48 @@ int Fail(const std::string& msg) {
 }
 
 bool ReadList(const std::string& path, std::string* text, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = platform::OpenForRead(path);
   if (fd < 0) {
     *error = "cannot open " + path + ": " + strerror(errno);
     return false;
   }
   char buf[65536];
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof(buf));
+    const int64_t n = platform::ReadAt(fd, buf, sizeof(buf), text->size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *error = "cannot read " + path + ": " + strerror(errno);
-      close(fd);
+      platform::CloseFile(fd);
       return false;
     }
     if (n == 0) break;
     text->append(buf, static_cast<size_t>(n));
     if (text->size() > tl::kMaxListBytes) {
       *error = path + " is too large for a transfer list";
-      close(fd);
+      platform::CloseFile(fd);
       return false;
     }
   }
-  close(fd);
+  platform::CloseFile(fd);
   return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+  const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+  if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
     Usage(stdout);
     return 0;
   }
-  if (argc != 3 && argc != 4) {
+  if (args.size() != 2 && args.size() != 3) {
     Usage(stderr);
     return 2;
   }
-  const std::string listPath = argv[1], dataPath = argv[2];
+  const std::string listPath = args[0], dataPath = args[1];
   std::string outPath;
-  if (argc == 4) {
-    outPath = argv[3];
+  if (args.size() == 3) {
+    outPath = args[2];
   } else {
     outPath = listPath;
     const std::string suffix = ".transfer.list";
@@ -97,11 +101,11 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(list.image_blocks));
   std::fflush(stdout);
 
-  int data = open(dataPath.c_str(), O_RDONLY | O_CLOEXEC);
+  int data = platform::OpenForRead(dataPath);
   if (data < 0) return Fail("cannot open " + dataPath + ": " + strerror(errno));
   OutputFile out;
   if (!out.Open(outPath, &error)) {
-    close(data);
+    platform::CloseFile(data);
     return Fail(error);
   }
   ProgressLine progress("sdat2img");
@@ -109,7 +113,7 @@ int main(int argc, char** argv) {
   const bool ok = tl::RebuildImage(
       list, data, out.fd(), [&](uint64_t done, uint64_t total) { progress.Update(done, total); }, &unused, &error);
   progress.Finish();
-  close(data);
+  platform::CloseFile(data);
   if (!ok) return Fail(dataPath + ": " + error);
   if (!out.Commit(&error)) return Fail(error);
   if (unused > 0)

@@ -341,3 +341,23 @@ TEST(AmlImagePack, CheckModeAndUsage) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.output.find("-r CFG DIR OUT"), std::string::npos);
 }
+
+// The check unpacks into a scratch folder of the temporary folder (TMPDIR, whatever its name
+// holds) and removes it again, whether the image passes or not.
+TEST(AmlImagePack, CheckLeavesNothingInTheTemporaryFolder) {
+  Work w;
+  const fs::path scratch = w.tmp / "it's temp";
+  fs::create_directories(scratch);
+  WriteFile(w.image, BuildBurnImage(2, 4, BoxItems()));
+  const std::string env = "TMPDIR=" + ShQuote(scratch.string()) + " ";
+  auto r = RunCommand(env + ShQuote((BinDir() / "AmlImagePack").string()) + " -c " + ShQuote(w.image.string()) + " 2>&1");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find(": OK"), std::string::npos) << r.output;
+  EXPECT_TRUE(fs::is_empty(scratch)) << "left behind: " << ::testing::PrintToString(ListFiles(scratch));
+  std::string bad = ReadFile(w.image);
+  bad[bad.size() - 3] ^= 1;
+  WriteFile(w.image, bad);
+  r = RunCommand(env + ShQuote((BinDir() / "AmlImagePack").string()) + " -c " + ShQuote(w.image.string()) + " 2>&1");
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  EXPECT_TRUE(fs::is_empty(scratch)) << "left behind: " << ::testing::PrintToString(ListFiles(scratch));
+}

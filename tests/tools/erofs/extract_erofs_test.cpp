@@ -421,6 +421,81 @@ TEST(ExtractErofsTool, WithoutRootModesApplyAndDevicesBecomeFiles) {
   EXPECT_EQ(cfg["vendor/etc/null"], "0 0 0666");
 }
 
+// -f over a tree extracted before and changed since: every entry of the image comes back as it
+// was, whatever stands in its way (a folder where a file was, a file where a link or a folder
+// was, another file under a hard link's name).
+TEST(ExtractErofsTool, ForceRestoresATreeChangedSinceTheLastExtraction) {
+  if (!HaveProgram("mkfs.erofs")) GTEST_SKIP() << "mkfs.erofs not installed";
+  TempDir work;
+  MakeSourceTree(work / "src", IsRoot());
+  MakeImage(work / "src", work / "vendor.img", "-zlz4hc -T1700000000");
+  ToolRun first = RunExtract(work / "vendor.img");
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  const fs::path tree = work / "vendor/vendor";
+  const Tree before = Snapshot(tree);
+
+  fs::remove(tree / "bin/su");
+  fs::create_directories(tree / "bin/su/inside");
+  WriteFile(tree / "bin/su/inside/file", "in the way");
+  fs::remove(tree / "bin/ash");
+  WriteFile(tree / "bin/ash", "a file where a link was");
+  fs::remove_all(tree / "deep/a/b");
+  WriteFile(tree / "deep/a/b", "a file where a folder was");
+  fs::remove(tree / "etc/hosts.link");
+  WriteFile(tree / "etc/hosts.link", "no longer the same file");
+  WriteFile(tree / "etc/text_5000", "shorter");
+  fs::permissions(tree / "etc", fs::perms(0500));  // a folder the owner cannot write into
+
+  ToolRun no_force = RunExtractRaw("-i vendor.img -x -o vendor", work.path());
+  EXPECT_EQ(no_force.exit_code, 1);
+  EXPECT_EQ(no_force.ErrorLines().size(), 1u) << no_force.err;
+  EXPECT_NE(no_force.err.find("use -f"), std::string::npos) << no_force.err;
+  EXPECT_EQ(ReadFile(tree / "etc/text_5000"), "shorter");
+
+  ToolRun again = RunExtract(work / "vendor.img");
+  ASSERT_EQ(again.exit_code, 0) << again.err;
+  Compare all;
+  all.owners = all.xattrs = IsRoot();
+  ExpectSameTree(before, Snapshot(tree), all, "after -f");
+}
+
+// Only a regular file (or a block device) is read as an image: a folder given as the image is
+// refused at once.
+TEST(ExtractErofsTool, FolderGivenAsTheImageIsRefused) {
+  TempDir work;
+  fs::create_directories(work / "folder.img");
+  ToolRun r = RunExtractRaw("-i folder.img -x -o out", work.path());
+  EXPECT_EQ(r.exit_code, 1);
+  ASSERT_EQ(r.ErrorLines().size(), 1u) << r.err;
+  EXPECT_NE(r.err.find("is not a regular file"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(work / "out"));
+}
+
+// A partition read in place: a block device gives its size only through its end, and is
+// extracted like the image file it holds.
+TEST(ExtractErofsTool, BlockDeviceIsReadLikeTheImageFile) {
+  if (!IsRoot() || !HaveProgram("losetup") || !HaveProgram("mkfs.erofs")) GTEST_SKIP() << "needs root and losetup";
+  TempDir work;
+  MakeSourceTree(work / "src", true);
+  MakeImage(work / "src", work / "vendor.img", "-zlz4hc -T1700000000");
+  auto attach = RunCommand("losetup -f --show -r " + ShQuote((work / "vendor.img").string()));
+  if (attach.exit_code != 0) GTEST_SKIP() << "no loop device here: " << attach.output;
+  const std::string dev = attach.output.substr(0, attach.output.find('\n'));
+  struct Detach {
+    std::string dev;
+    ~Detach() { RunCommand("losetup -d " + ShQuote(dev)); }
+  } detach{dev};
+
+  ToolRun from_dev = RunExtractRaw("-i " + ShQuote(dev) + " -x -o dev_out", work.path());
+  ASSERT_EQ(from_dev.exit_code, 0) << from_dev.err;
+  ToolRun from_file = RunExtract(work / "vendor.img");
+  ASSERT_EQ(from_file.exit_code, 0) << from_file.err;
+  Compare all;
+  ExpectSameTree(Snapshot(work / "vendor/vendor"), Snapshot(work / "dev_out/vendor"), all, "block device");
+  const std::string name = fs::path(dev).filename().string();
+  EXPECT_EQ(ReadFile(work / "dev_out/config" / (name + "_fs_config")), ReadFile(work / "vendor/config/vendor_fs_config"));
+}
+
 TEST(ExtractErofsTool, UsageAndVersion) {
   ToolRun help = RunExtractRaw("-h", fs::current_path());
   EXPECT_EQ(help.exit_code, 0);

@@ -9,7 +9,7 @@
 #include "lp/lp_builder.h"
 #include "lp/lp_image.h"
 #include "lp/lp_reader.h"
-#include "lp/sha256.h"
+#include "digest/sha256.h"
 #include "lp_test_util.h"
 
 namespace {
@@ -156,7 +156,7 @@ TEST(LpHostile, AbsurdCountsAndSizesInTheHeaderAreRefusedBeforeAnyAllocation) {
   std::vector<uint8_t> blob(area.begin() + off, area.begin() + off + 4096);
   auto resum = [&](std::vector<uint8_t>& b) {
     memset(&b[12], 0, 32);
-    auto s = lp::Sha256Of(b.data(), 128);
+    auto s = orvex::digest::Sha256Of(b.data(), 128);
     memcpy(&b[12], s.data(), 32);
   };
   std::vector<uint8_t> b1 = blob;

@@ -11,7 +11,7 @@
 
 #include "lp/lp_metadata.h"
 #include "lp/lp_reader.h"
-#include "lp/sha256.h"
+#include "digest/sha256.h"
 #include "lp_test_util.h"
 
 namespace {
@@ -27,10 +27,10 @@ std::string Hex(const std::array<uint8_t, 32>& d) {
 }
 
 TEST(Sha256, KnownVectorsAndLongInputAgreeWithSha256sum) {
-  EXPECT_EQ(Hex(lp::Sha256Of("", 0)), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(Hex(lp::Sha256Of("abc", 3)), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Hex(orvex::digest::Sha256Of("", 0)), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Hex(orvex::digest::Sha256Of("abc", 3)), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";  // spans two blocks
-  EXPECT_EQ(Hex(lp::Sha256Of(two.data(), two.size())), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(Hex(orvex::digest::Sha256Of(two.data(), two.size())), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
   if (!HaveProgram("sha256sum")) GTEST_SKIP() << "sha256sum not installed";
   TempDir t;
   std::mt19937 rng(7);
@@ -38,7 +38,7 @@ TEST(Sha256, KnownVectorsAndLongInputAgreeWithSha256sum) {
   for (char& c : data) c = char(rng());
   WriteFile(t / "d", data);
   // Fed in uneven pieces to cross the buffer boundaries.
-  lp::Sha256 s;
+  orvex::digest::Sha256 s;
   for (size_t off = 0; off < data.size(); off += 37) s.Update(data.data() + off, std::min<size_t>(37, data.size() - off));
   auto out = RunCommand("sha256sum " + ShQuote((t / "d").string()));
   EXPECT_EQ(out.output.substr(0, 64), Hex(s.Final()));
@@ -102,7 +102,7 @@ std::string HandMadeSuper(std::string* sys_contents) {
   Put32(geo, 40, 4096);
   Put32(geo, 44, 2);
   Put32(geo, 48, 4096);
-  auto gsum = lp::Sha256Of(geo.data(), geo.size());
+  auto gsum = orvex::digest::Sha256Of(geo.data(), geo.size());
   memcpy(&geo[8], gsum.data(), 32);
   img.replace(4096, 52, geo);
   img.replace(8192, 52, geo);
@@ -130,12 +130,12 @@ std::string HandMadeSuper(std::string* sys_contents) {
   hdr[4] = 10;
   Put32(hdr, 8, 128);
   Put32(hdr, 44, uint32_t(tables.size()));
-  auto tsum = lp::Sha256Of(tables.data(), tables.size());
+  auto tsum = orvex::digest::Sha256Of(tables.data(), tables.size());
   memcpy(&hdr[48], tsum.data(), 32);
   const uint32_t desc[4][3] = {{0, 2, 52}, {104, 3, 24}, {176, 2, 48}, {272, 1, 64}};
   for (int i = 0; i < 4; ++i)
     for (int k = 0; k < 3; ++k) Put32(hdr, 80 + 12 * i + 4 * k, desc[i][k]);
-  auto hsum = lp::Sha256Of(hdr.data(), hdr.size());
+  auto hsum = orvex::digest::Sha256Of(hdr.data(), hdr.size());
   memcpy(&hdr[12], hsum.data(), 32);
   const std::string blob = hdr + tables;
   for (size_t off : {12288, 16384, 20480, 24576}) img.replace(off, blob.size(), blob);

@@ -100,6 +100,13 @@ TEST(Brotli, UsageErrors) {
     EXPECT_EQ(InDir(t.path(), Bin("brotli") + " " + args).exit_code, 2);
     EXPECT_FALSE(fs::exists(t / "b"));
   }
+  // A folder is no input: one clear error, no output.
+  fs::create_directory(t / "dir");
+  auto d = InDir(t.path(), Bin("brotli") + " --in dir --out b");
+  EXPECT_EQ(d.exit_code, 1);
+  EXPECT_NE(d.output.find("dir is not a regular file"), std::string::npos) << d.output;
+  EXPECT_FALSE(fs::exists(t / "b"));
+  EXPECT_FALSE(fs::exists(t / "b.part"));
   auto h = InDir(t.path(), Bin("brotli") + " --help");
   EXPECT_EQ(h.exit_code, 0);
   EXPECT_NE(h.output.find("--decompress"), std::string::npos);

@@ -235,4 +235,36 @@ TEST(Img2sdat, RefusesWhatItCannotConvertAndLeavesNoOutput) {
   EXPECT_EQ(Tool(t.path(), "img2sdat", "good.img -x 1").exit_code, 2);
 }
 
+// Block numbers and offsets past 4 GiB: a 5 GiB raw image that holds data only near its end
+// (the rest a hole) becomes a list and back. Nothing of the hole is read or written.
+TEST(Img2sdat, ImagesLargerThan4GiBRoundTrip) {
+  TempDir t;
+  const uint64_t size = 5ull << 30, first = (4ull << 30) / kB + 777;
+  std::string data;
+  for (uint64_t b = first; b < first + 3; ++b) data += Block(b);
+  {
+    int fd = open((t / "big.img").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, data.data(), data.size(), off_t(first * kB)), ssize_t(data.size()));
+    ASSERT_EQ(ftruncate(fd, off_t(size)), 0);
+    close(fd);
+  }
+  auto r = Tool(t.path(), "img2sdat", "big.img -p big");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(ReadFile(t / "big.new.dat"), data);
+  tl::TransferList l = ParseFile(t / "big.transfer.list");
+  EXPECT_EQ(l.image_blocks, size / kB);
+  EXPECT_EQ(l.new_blocks, 3u);
+  r = Tool(t.path(), "sdat2img", "big.transfer.list big.new.dat back.img");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  ASSERT_EQ(fs::file_size(t / "back.img"), size);
+  int fd = open((t / "back.img").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::string got(data.size() + 2 * kB, '\1');
+  ASSERT_EQ(pread(fd, got.data(), got.size(), off_t((first - 1) * kB)), ssize_t(got.size()));
+  EXPECT_TRUE(got == std::string(kB, '\0') + data + std::string(kB, '\0'));
+  EXPECT_EQ(uint64_t(lseek(fd, 0, SEEK_DATA)), first * kB) << "the zero blocks stay a hole";
+  close(fd);
+}
+
 }  // namespace

@@ -214,6 +214,10 @@ TEST(EntriesListFile, ReplacedWholeAndRemovedWhenEmpty) {
   bad.Keep("../outside", Link("x"));
   EXPECT_FALSE(bad.Write(file, &error));
   EXPECT_FALSE(fs::exists(pf::ToPath(file)));
+  EntriesList badName(NamePolicy::Windows());
+  badName.StoredName("", "x:y", "../x:y");
+  EXPECT_FALSE(badName.Write(file, &error));
+  EXPECT_NE(error.find("bad original path"), std::string::npos) << error;
   EntriesList noTarget;
   noTarget.Keep("l", Link(""));
   EXPECT_FALSE(noTarget.Write(file, &error));
@@ -281,6 +285,11 @@ TEST(EntriesListFile, HostileLinesAreRefusedWithFileAndLine) {
     EXPECT_NE(error.find("hostile_windows_entries.txt:2: "), std::string::npos) << line << " -> " << error;
     EXPECT_NE(error.find(what), std::string::npos) << line << " -> " << error;
   }
+  EXPECT_NE(ReadError(t, "name\tn\tx\nname\tn\ty\n").find("hostile_windows_entries.txt:2: a second line"),
+            std::string::npos);
+  // A link whose name changed has both lines.
+  EXPECT_EQ(ReadError(t, good + "name\tok\to:k\r\n"), "<accepted>");
+
   // A failed read leaves the list it was given alone.
   EntriesList kept;
   kept.Keep("mine", Link("x"));

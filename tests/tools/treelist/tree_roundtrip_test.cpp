@@ -162,6 +162,7 @@ TEST(TreeThroughTheLayer, EveryEntryComesBackFromTheTreeAndTheList) {
       {"etc/trailing.", {Kind::kFile, "dot"}},
       {"etc/файл 文件", {Kind::kFile, "utf-8"}},
       {"etc/relative", {Kind::kLink, "../bin/mksh"}},
+      {"etc/link?", {Kind::kLink, "hosts"}},  // a link whose name changes too
       {"CON", {Kind::kFolder, ""}},
       {"CON/inside", {Kind::kFile, "in a renamed folder"}},
       {"con", {Kind::kFolder, ""}},

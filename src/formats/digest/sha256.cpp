@@ -1,8 +1,11 @@
-#include "lp/sha256.h"
+#include "sha256.h"
 
+#include "sha_x86.h"
+
+#include <algorithm>
 #include <cstring>
 
-namespace orvex::lp {
+namespace orvex::digest {
 
 namespace {
 
@@ -55,37 +58,37 @@ void Sha256::Block(const uint8_t* p) {
   h_[7] += h;
 }
 
+void Sha256::Blocks(const uint8_t* p, size_t count) {
+  if (count && UseShaInstructions()) return Sha256BlocksSha(h_, p, count);
+  for (; count; --count, p += 64) Block(p);
+}
+
 void Sha256::Update(const void* data, size_t len) {
   const auto* p = static_cast<const uint8_t*>(data);
   total_ += len;
-  while (len > 0) {
-    if (used_ == 0 && len >= 64) {
-      Block(p);
-      p += 64;
-      len -= 64;
-      continue;
-    }
-    size_t n = std::min(len, 64 - used_);
+  if (used_) {
+    const size_t n = std::min(len, 64 - used_);
     memcpy(buf_ + used_, p, n);
     used_ += n;
     p += n;
     len -= n;
-    if (used_ == 64) {
-      Block(buf_);
-      used_ = 0;
-    }
+    if (used_ < 64) return;
+    Blocks(buf_, 1);
+    used_ = 0;
   }
+  Blocks(p, len / 64);
+  p += len / 64 * 64;
+  len %= 64;
+  memcpy(buf_, p, len);
+  used_ = len;
 }
 
 std::array<uint8_t, 32> Sha256::Final() {
   const uint64_t bits = total_ * 8;
-  const uint8_t pad = 0x80;
-  Update(&pad, 1);
-  const uint8_t zero = 0;
-  while (used_ != 56) Update(&zero, 1);
-  uint8_t len[8];
-  for (int i = 0; i < 8; ++i) len[i] = uint8_t(bits >> (56 - 8 * i));
-  Update(len, 8);
+  uint8_t pad[72] = {0x80};
+  const size_t padLen = (used_ < 56 ? 56 : 120) - used_;
+  for (int i = 0; i < 8; ++i) pad[padLen + i] = uint8_t(bits >> (56 - 8 * i));
+  Update(pad, padLen + 8);
   std::array<uint8_t, 32> out;
   for (int i = 0; i < 8; ++i) {
     out[4 * i] = uint8_t(h_[i] >> 24);
@@ -102,4 +105,4 @@ std::array<uint8_t, 32> Sha256Of(const void* data, size_t len) {
   return s.Final();
 }
 
-}  // namespace orvex::lp
+}  // namespace orvex::digest

@@ -1,10 +1,10 @@
 #pragma once
-// SHA-256 (FIPS 180-4), enough for the checksums of the LP metadata.
+// SHA-256 (FIPS 180-4), written from the standard.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace orvex::lp {
+namespace orvex::digest {
 
 class Sha256 {
  public:
@@ -14,6 +14,7 @@ class Sha256 {
 
  private:
   void Block(const uint8_t* p);
+  void Blocks(const uint8_t* p, size_t count);
   uint32_t h_[8];
   uint8_t buf_[64];
   size_t used_ = 0;
@@ -22,4 +23,4 @@ class Sha256 {
 
 std::array<uint8_t, 32> Sha256Of(const void* data, size_t len);
 
-}  // namespace orvex::lp
+}  // namespace orvex::digest
