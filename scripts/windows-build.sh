@@ -51,7 +51,7 @@ build() {  # name toolchain tests
     -DORVEX_WINDEPS_DIR="$deps_dir" -DORVEX_LINUX_BIN_DIR="$linux_bin" >/dev/null
   if [ "$3" = ON ]; then
     cmake --build "$dir" -j"$jobs" --target orvex-cli orvex_tools orvex_fake_tool orvex_platform_tests \
-      orvex_unit_tests
+      orvex_unit_tests orvex_tree_win_tests orvex_treelist_win_tests orvex_ext4_win_tests
   else
     cmake --build "$dir" -j"$jobs" --target orvex-cli orvex_tools
   fi

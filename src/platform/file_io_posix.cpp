@@ -17,7 +17,9 @@ int CreateForWrite(const std::string& path, bool noFollow) {
 int CreateNewFile(const std::string& path) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
+int OpenForUpdate(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_CLOEXEC); }
 int CloseFile(int fd) { return ::close(fd); }
+bool SyncFile(int fd) { return ::fsync(fd) == 0; }
 
 int64_t ReadAt(int fd, void* buf, size_t len, uint64_t offset) {
   return ::pread(fd, buf, len, static_cast<off_t>(offset));

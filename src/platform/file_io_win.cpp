@@ -91,7 +91,11 @@ int CreateNewFile(const std::string& path) {
                 _S_IREAD | _S_IWRITE);
 }
 
+int OpenForUpdate(const std::string& path) {
+  return _wopen(ToPath(path).c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT);
+}
 int CloseFile(int fd) { return _close(fd); }
+bool SyncFile(int fd) { return _commit(fd) == 0; }
 
 int64_t ReadAt(int fd, void* buf, size_t len, uint64_t offset) {
   DWORD got = 0;

@@ -16,7 +16,12 @@ int OpenForRead(const std::string& path);
 int CreateForWrite(const std::string& path, bool noFollow = false);
 // Creates a file that must not exist yet (no link is followed), or -1 (errno EEXIST when it does).
 int CreateNewFile(const std::string& path);
+// An existing file for reading and writing (an image a library lays out in place), or -1.
+int OpenForUpdate(const std::string& path);
 int CloseFile(int fd);
+// Waits until the file's data has reached the disk (before a rename replaces an older file with
+// it). True on success.
+bool SyncFile(int fd);
 
 // pread/pwrite: the number of bytes moved, 0 at the end of the file (reads), -1 on an error.
 int64_t ReadAt(int fd, void* buf, size_t len, uint64_t offset);

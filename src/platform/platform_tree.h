@@ -69,6 +69,9 @@ struct EntryInfo {
   uint64_t size = 0;
   int64_t mtime = 0;  // seconds since 1970
   uint32_t mtimeNsec = 0;
+  int64_t atime = 0;  // last access, seconds since 1970
+  uint32_t atimeNsec = 0;
+  uint64_t allocated = UINT64_MAX;  // bytes a file takes on disk (less than size with holes); MAX unknown
   uint64_t device = 0, inode = 0;  // together they name one file (hard links share them)
   uint32_t links = 1;
   uint32_t rdevMajor = 0, rdevMinor = 0;

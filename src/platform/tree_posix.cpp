@@ -40,6 +40,9 @@ void Fill(const struct stat& st, EntryInfo* info) {
   info->size = static_cast<uint64_t>(st.st_size);
   info->mtime = st.st_mtim.tv_sec;
   info->mtimeNsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+  info->atime = st.st_atim.tv_sec;
+  info->atimeNsec = static_cast<uint32_t>(st.st_atim.tv_nsec);
+  info->allocated = static_cast<uint64_t>(st.st_blocks) * 512;
   info->device = st.st_dev;
   info->inode = st.st_ino;
   info->links = static_cast<uint32_t>(st.st_nlink);

@@ -221,6 +221,7 @@ void Fill(const BY_HANDLE_FILE_INFORMATION& fi, EntryInfo* info) {
   info->uid = info->gid = 0;
   info->size = folder ? 0 : (static_cast<uint64_t>(fi.nFileSizeHigh) << 32) | fi.nFileSizeLow;
   info->mtime = FromFileTime(fi.ftLastWriteTime, &info->mtimeNsec);
+  info->atime = FromFileTime(fi.ftLastAccessTime, &info->atimeNsec);
   info->device = fi.dwVolumeSerialNumber;
   info->inode = (static_cast<uint64_t>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
   info->links = fi.nNumberOfLinks;

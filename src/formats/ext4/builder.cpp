@@ -1,27 +1,26 @@
 #include "ext4/builder.h"
 
-#include <dirent.h>
-#include <ext2fs/ext2fs.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <random>
 #include <vector>
 
 #include "ext4/file_contexts.h"
 #include "ext4/fs_config.h"
 #include "ext4/image_source.h"
+#include "ext4/mode_bits.h"
+#include "ext4/source_tree.h"
+#include "ext4/text_file.h"
+#include "platform.h"
+#include "platform_io.h"
+#include "platform_tree.h"
 #include "sparse/sparse_writer.h"
 
 namespace orvex::ext4 {
@@ -72,11 +71,17 @@ void DeriveBytes(const std::string& seed, unsigned char out[16]) {
 }
 
 void RandomBytes(unsigned char out[16]) {
-  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || read(fd, out, 16) != 16) {
-    DeriveBytes(std::to_string(time(nullptr)) + std::to_string(getpid()), out);
+  try {
+    std::random_device rd;
+    for (int i = 0; i < 16; i += 4) {
+      const uint32_t v = rd();
+      for (int k = 0; k < 4; ++k) out[i + k] = static_cast<unsigned char>(v >> (8 * k));
+    }
+  } catch (const std::exception&) {
+    DeriveBytes(std::to_string(time(nullptr)) +
+                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()),
+                out);
   }
-  if (fd >= 0) close(fd);
 }
 
 void EncodeTime(int64_t sec, uint32_t nsec, __u32* lo, __u32* extra) {
@@ -87,36 +92,66 @@ void EncodeTime(int64_t sec, uint32_t nsec, __u32* lo, __u32* extra) {
   }
 }
 
-int FileType(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return EXT2_FT_REG_FILE;
-    case S_IFDIR: return EXT2_FT_DIR;
-    case S_IFCHR: return EXT2_FT_CHRDEV;
-    case S_IFBLK: return EXT2_FT_BLKDEV;
-    case S_IFIFO: return EXT2_FT_FIFO;
-    case S_IFSOCK: return EXT2_FT_SOCK;
-    case S_IFLNK: return EXT2_FT_SYMLINK;
+int FileType(uint32_t type) {
+  switch (type & kTypeMask) {
+    case kTypeFile: return EXT2_FT_REG_FILE;
+    case kTypeDir: return EXT2_FT_DIR;
+    case kTypeChar: return EXT2_FT_CHRDEV;
+    case kTypeBlock: return EXT2_FT_BLKDEV;
+    case kTypeFifo: return EXT2_FT_FIFO;
+    case kTypeSocket: return EXT2_FT_SOCK;
+    case kTypeLink: return EXT2_FT_SYMLINK;
     default: return EXT2_FT_UNKNOWN;
   }
 }
 
-uint16_t LinuxType(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return LINUX_S_IFREG;
-    case S_IFDIR: return LINUX_S_IFDIR;
-    case S_IFCHR: return LINUX_S_IFCHR;
-    case S_IFBLK: return LINUX_S_IFBLK;
-    case S_IFIFO: return LINUX_S_IFIFO;
-    case S_IFSOCK: return LINUX_S_IFSOCK;
-    case S_IFLNK: return LINUX_S_IFLNK;
-    default: return 0;
-  }
+// The mode bits of this library are ext4's own.
+uint16_t LinuxType(uint32_t type) { return static_cast<uint16_t>(type & kTypeMask); }
+
+bool IsDir(uint32_t type) { return (type & kTypeMask) == kTypeDir; }
+bool IsFile(uint32_t type) { return (type & kTypeMask) == kTypeFile; }
+
+// What the build takes from a source entry: its kind, owner, mode, times, size and identity.
+struct Stat {
+  uint32_t type = 0;  // kType* bits
+  uint32_t mode = 0;  // 07777
+  uint32_t uid = 0, gid = 0;
+  uint64_t size = 0;
+  uint64_t allocated = UINT64_MAX;
+  int64_t mtime = 0, atime = 0;
+  uint32_t mtime_nsec = 0, atime_nsec = 0;
+  uint64_t dev = 0, ino = 0;
+  uint32_t links = 1;
+  uint32_t major = 0, minor = 0;
+};
+
+Stat StatOf(const platform::EntryInfo& i, uint32_t type) {
+  Stat st;
+  st.type = type;
+  st.mode = i.mode & 07777;
+  st.uid = i.uid;
+  st.gid = i.gid;
+  st.size = i.size;
+  st.allocated = i.allocated;
+  st.mtime = i.mtime;
+  st.mtime_nsec = i.mtimeNsec;
+  st.atime = i.atime;
+  st.atime_nsec = i.atimeNsec;
+  st.dev = i.device;
+  st.ino = i.inode;
+  st.links = i.links;
+  st.major = i.rdevMajor;
+  st.minor = i.rdevMinor;
+  return st;
 }
 
 // One entry of the source tree, read before the image is laid out.
 struct Node {
-  std::string name;
-  struct stat st {};
+  std::string name;    // in the image
+  std::string stored;  // on disk
+  Stat st;
+  bool kept = false;   // a file on disk standing for a link or node (see SourceTree)
+  std::string target;  // kept links
   std::vector<Node> kids;  // folders only, sorted by name
   uint64_t estimate = 0;   // blocks this entry needs, its own data and folder blocks
 };
@@ -134,16 +169,18 @@ class Builder {
       : opt_(o), out_(out), err_(err) {}
   ~Builder() {
     if (fs_) ext2fs_free(fs_);
+    std::string ignored;
+    image_.Close(&ignored);
     if (!finished_) {
-      if (!raw_path_.empty()) unlink(raw_path_.c_str());
-      if (!opt_.output.empty() && created_output_) unlink(opt_.output.c_str());
+      if (!raw_path_.empty()) platform::RemoveFile(raw_path_);
+      if (!opt_.output.empty() && created_output_) platform::RemoveFile(opt_.output);
     }
   }
   int Run();
 
  private:
   void LoadTables();
-  void Scan(int dirfd, Node* dir, const std::string& rel, int depth);
+  void Scan(int dirfd, Node* dir, const std::string& rel, const std::string& srel, int depth);
   uint64_t EstimateFolder(const Node& dir) const;
   void Layout(uint64_t entries);
   void CreateFileSystem();
@@ -151,6 +188,7 @@ class Builder {
   // Returns the number of subfolders (for the folder's link count).
   uint32_t Populate(int dirfd, const Node* dir, ext2_ino_t dir_ino, ext2_ino_t parent_ino,
                     const std::string& rel, int depth);
+  std::string SourceName() const;
   struct OutEntry {
     std::string name;
     ext2_ino_t ino;
@@ -159,19 +197,20 @@ class Builder {
   ext2_ino_t AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::string& rel,
                       int depth);
   void MakeFolder(ext2_ino_t ino, ext2_ino_t parent, int dirfd, const Node* src,
-                  const Meta& m, const struct stat& st, const std::string& rel, int depth);
+                  const Meta& m, const Stat& st, const std::string& rel, int depth);
   void WriteFolderEntries(ext2_ino_t ino, ext2_ino_t parent, const std::vector<OutEntry>& entries,
                           uint64_t min_blocks);
   void Finish();
 
-  Meta Resolve(const std::string& rel, const struct stat& st, int dirfd, const char* name);
+  // The attributes of an entry; dirfd and name reach it on disk (dirfd -1: nowhere).
+  Meta Resolve(const std::string& rel, const Stat& st, int dirfd, const char* name);
   std::string LookupPath(const std::string& rel) const;
-  ext2_ino_t NewInode(ext2_ino_t parent, mode_t mode);
-  void WriteNewInode(ext2_ino_t ino, mode_t type, const Meta& m, const struct stat& st,
+  ext2_ino_t NewInode(ext2_ino_t parent, uint32_t type);
+  void WriteNewInode(ext2_ino_t ino, uint32_t type, const Meta& m, const Stat& st,
                      bool extents);
   // Owner, mode and times; links > 0 also sets the link count.
-  void SetInodeMeta(ext2_ino_t ino, const Meta& m, const struct stat& st, uint32_t links = 0);
-  void SetTimes(ext2_inode_large* in, const struct stat& st);
+  void SetInodeMeta(ext2_ino_t ino, const Meta& m, const Stat& st, uint32_t links = 0);
+  void SetTimes(ext2_inode_large* in, const Stat& st);
   void SetXattrs(ext2_ino_t ino, const Meta& m, const std::string& shown);
   void CopyData(int fd, ext2_ino_t ino, uint64_t size, const std::string& shown);
   void Note(const std::string& rel) {
@@ -188,6 +227,7 @@ class Builder {
   bool have_contexts_ = false;
   Node root_;
   bool have_source_ = false;
+  SourceTree tree_;
   uint64_t n_entries_ = 0;
   uint64_t estimate_total_ = 0;  // blocks the tree needs
   uint64_t estimate_done_ = 0;   // blocks of the entries already written
@@ -203,26 +243,31 @@ class Builder {
   ext2_filsys fs_ = nullptr;
   size_t inode_size_ = 0;
   ext2_ino_t lost_found_ = 0;
+  ImageFile image_;       // the raw image libext2fs writes
   std::string raw_path_;  // temporary raw image when the output is sparse
   bool created_output_ = false;
   bool finished_ = false;
-  std::map<std::pair<dev_t, ino_t>, ext2_ino_t> hardlinks_;
+  std::map<std::pair<uint64_t, uint64_t>, ext2_ino_t> hardlinks_;
   std::unique_ptr<char[]> buf_;
 };
 
 // Paths in the option files may be written with Windows separators by other tools.
 std::string ExistingPath(const std::string& p) {
-  if (access(p.c_str(), F_OK) == 0 || p.find('\\') == std::string::npos) return p;
+  if (platform::Exists(p) || p.find('\\') == std::string::npos) return p;
   std::string q = p;
   std::replace(q.begin(), q.end(), '\\', '/');
-  return access(q.c_str(), F_OK) == 0 ? q : p;
+  return platform::Exists(q) ? q : p;
 }
 
 void Builder::LoadTables() {
   std::string error;
   if (!opt_.fs_config.empty()) {
-    if (!config_.Load(ExistingPath(opt_.fs_config), &error)) Fail(error);
+    const std::string path = ExistingPath(opt_.fs_config);
+    if (!config_.Load(path, &error)) Fail(error);
     have_config_ = true;
+    // What the tree could not hold as it is, kept beside the attribute file by the unpack.
+    const std::string list = EntriesListFor(path);
+    if (!list.empty() && !tree_.LoadList(list, &error)) Fail(error);
   }
   if (!opt_.file_contexts.empty()) {
     if (!contexts_.Load(ExistingPath(opt_.file_contexts), &error)) Fail(error);
@@ -230,49 +275,59 @@ void Builder::LoadTables() {
   }
 }
 
-void Builder::Scan(int dirfd, Node* dir, const std::string& rel, int depth) {
+void Builder::Scan(int dirfd, Node* dir, const std::string& rel, const std::string& srel,
+                   int depth) {
   if (depth > kMaxDepth) Fail("source tree is deeper than " + std::to_string(kMaxDepth) + " levels");
-  int fd2 = dup(dirfd);
-  std::unique_ptr<DIR, int (*)(DIR*)> d(fd2 >= 0 ? fdopendir(fd2) : nullptr, closedir);
-  if (!d) {
-    if (fd2 >= 0) close(fd2);
-    Fail("cannot read folder " + (rel.empty() ? opt_.source : rel) + ": " + strerror(errno));
-  }
+  std::vector<SourceEntry> entries;
+  std::string error;
+  if (!tree_.List(dirfd, srel, rel.empty() ? opt_.source : rel, &entries, &error)) Fail(error);
   const uint64_t bs = opt_.block_size;
-  while (dirent* de = readdir(d.get())) {
-    if (!strcmp(de->d_name, ".") || !strcmp(de->d_name, "..")) continue;
+  dir->kids.reserve(entries.size());
+  for (auto& se : entries) {
     Node n;
-    n.name = de->d_name;
+    n.name = se.name;
+    n.stored = se.stored;
+    n.st = StatOf(se.info, se.type);
+    n.kept = se.kept;
+    n.target = std::move(se.target);
+    n.st.major = se.major;
+    n.st.minor = se.minor;
+    if (n.kept) {
+      n.st.size = n.target.size();
+      n.st.allocated = UINT64_MAX;
+    }
     const std::string path = rel.empty() ? n.name : rel + "/" + n.name;
-    if (fstatat(dirfd, de->d_name, &n.st, AT_SYMLINK_NOFOLLOW) != 0)
-      Fail("cannot stat " + path + ": " + strerror(errno));
     ++n_entries_;
-    switch (n.st.st_mode & S_IFMT) {
-      case S_IFREG: {
-        const uint64_t size = static_cast<uint64_t>(n.st.st_size);
+    switch (n.st.type) {
+      case kTypeFile: {
+        const uint64_t size = n.st.size;
         uint64_t blocks = DivRoundUp(size, bs);
         // A sparse source file needs no more than it occupies.
-        blocks = std::min(blocks, DivRoundUp(static_cast<uint64_t>(n.st.st_blocks) * 512, bs) + 1);
+        if (n.st.allocated != UINT64_MAX)
+          blocks = std::min(blocks, DivRoundUp(n.st.allocated, bs) + 1);
         // Extent tree blocks: one leaf per ~340 extents of at most 32768 blocks each.
         blocks += DivRoundUp(blocks, 32768ull * 340);
         n.estimate = blocks;
         break;
       }
-      case S_IFLNK:
-        n.estimate = static_cast<uint64_t>(n.st.st_size) >= 60 ? 1 : 0;
+      case kTypeLink:
+        n.estimate = n.st.size >= 60 ? 1 : 0;
         break;
-      case S_IFDIR: {
-        int sub = openat(dirfd, de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      case kTypeDir: {
+        const int sub = platform::OpenFolderAt(dirfd, n.stored);
         if (sub < 0) Fail("cannot open folder " + path + ": " + strerror(errno));
-        Scan(sub, &n, path, depth + 1);
-        close(sub);
+        struct Closer {
+          int fd;
+          ~Closer() { platform::CloseFolder(fd); }
+        } closer{sub};
+        Scan(sub, &n, path, srel.empty() ? n.stored : srel + "/" + n.stored, depth + 1);
         n.estimate = EstimateFolder(n);
         break;
       }
-      case S_IFCHR:
-      case S_IFBLK:
-      case S_IFIFO:
-      case S_IFSOCK:
+      case kTypeChar:
+      case kTypeBlock:
+      case kTypeFifo:
+      case kTypeSocket:
         break;
       default:
         Fail("unsupported file type: " + path);
@@ -280,8 +335,6 @@ void Builder::Scan(int dirfd, Node* dir, const std::string& rel, int depth) {
     estimate_total_ += n.estimate;
     dir->kids.push_back(std::move(n));
   }
-  std::sort(dir->kids.begin(), dir->kids.end(),
-            [](const Node& a, const Node& b) { return a.name < b.name; });
 }
 
 uint64_t Builder::EstimateFolder(const Node& dir) const {
@@ -336,25 +389,18 @@ void Builder::CreateFileSystem() {
   // The image file is created empty and sized first: unwritten blocks read as zero, so inode
   // tables and the journal need no explicit zeroing.
   std::string target = opt_.output;
+  std::string error;
   if (opt_.sparse) {
-    raw_path_ = opt_.output + ".rawXXXXXX";
-    int fd = mkstemp(raw_path_.data());
+    const int fd = CreateTempBeside(opt_.output, ".raw", &raw_path_, &error);
     if (fd < 0) {
       raw_path_.clear();
-      Fail("cannot create a temporary file beside " + opt_.output + ": " + strerror(errno));
+      Fail(error);
     }
-    close(fd);
+    platform::CloseFile(fd);
     target = raw_path_;
   }
-  int fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) Fail("cannot create " + target + ": " + strerror(errno));
   if (!opt_.sparse) created_output_ = true;
-  if (ftruncate(fd, static_cast<off_t>(blocks_ * bs)) != 0) {
-    int e = errno;
-    close(fd);
-    Fail("cannot size " + target + ": " + strerror(e));
-  }
-  close(fd);
+  if (!image_.Create(target, blocks_ * bs, &error)) Fail(error);
 
   ext2_super_block param{};
   ext2fs_blocks_count_set(&param, blocks_);
@@ -383,7 +429,8 @@ void Builder::CreateFileSystem() {
     param.s_desc_size = EXT2_MIN_DESC_SIZE_64BIT;
   }
 
-  errcode_t rc = ext2fs_initialize(target.c_str(), EXT2_FLAG_64BITS, &param, unix_io_manager, &fs_);
+  errcode_t rc =
+      ext2fs_initialize(image_.Ext2Name().c_str(), EXT2_FLAG_64BITS, &param, image_.Manager(), &fs_);
   if (rc) {
     fs_ = nullptr;
     Check(rc, "cannot lay out a file system of " + std::to_string(blocks_) + " blocks");
@@ -449,23 +496,18 @@ std::string Builder::LookupPath(const std::string& rel) const {
   return rel.empty() ? opt_.mountpoint : opt_.mountpoint + "/" + rel;
 }
 
-Meta Builder::Resolve(const std::string& rel, const struct stat& st, int dirfd, const char* name) {
+Meta Builder::Resolve(const std::string& rel, const Stat& st, int dirfd, const char* name) {
   Meta m;
   const std::string lookup = LookupPath(rel);
-  const bool is_dir = S_ISDIR(st.st_mode);
-  // Reads one attribute of the source entry itself (never through a link).
+  const bool is_dir = IsDir(st.type);
+  // Reads one attribute of the source entry itself (never through a link); a file standing for
+  // a link or node has none of its own, nor has a tree that keeps no attributes.
   auto source_xattr = [&](const char* key) -> std::optional<std::string> {
-    if (dirfd < 0) return std::nullopt;
-    char buf[512];
-    ssize_t n;
-    if (name) {
-      const std::string p = "/proc/self/fd/" + std::to_string(dirfd) + "/" + name;
-      n = lgetxattr(p.c_str(), key, buf, sizeof(buf));
-    } else {
-      n = fgetxattr(dirfd, key, buf, sizeof(buf));
-    }
-    if (n <= 0) return std::nullopt;
-    return std::string(buf, static_cast<size_t>(n));
+    if (dirfd < 0 || !platform::TreeKeepsOwners()) return std::nullopt;
+    std::string v;
+    if (!platform::GetXattrAt(dirfd, name ? name : ".", key, &v) || v.empty() || v.size() > 512)
+      return std::nullopt;
+    return v;
   };
   if (have_config_) {
     const FsConfigEntry* e = config_.Find(lookup);
@@ -480,12 +522,12 @@ Meta Builder::Resolve(const std::string& rel, const struct stat& st, int dirfd, 
     m.uid = e->uid;
     m.gid = e->gid;
     m.mode = e->mode;
-    m.caps = S_ISREG(st.st_mode) ? e->capabilities : 0;
+    m.caps = IsFile(st.type) ? e->capabilities : 0;
   } else {
-    m.uid = st.st_uid;
-    m.gid = st.st_gid;
-    m.mode = st.st_mode & 07777;
-    if (S_ISREG(st.st_mode)) {
+    m.uid = st.uid;
+    m.gid = st.gid;
+    m.mode = st.mode & 07777;
+    if (IsFile(st.type)) {
       if (auto v = source_xattr("security.capability")) {
         uint64_t caps;
         if (DecodeCapabilities(v->data(), v->size(), &caps)) m.caps = caps;
@@ -493,7 +535,7 @@ Meta Builder::Resolve(const std::string& rel, const struct stat& st, int dirfd, 
     }
   }
   if (have_contexts_) {
-    m.context = contexts_.Lookup("/" + lookup, st.st_mode);
+    m.context = contexts_.Lookup("/" + lookup, st.type);
   } else if (auto v = source_xattr("security.selinux")) {
     std::string c = *v;
     size_t nul = c.find('\0');
@@ -503,9 +545,9 @@ Meta Builder::Resolve(const std::string& rel, const struct stat& st, int dirfd, 
   return m;
 }
 
-ext2_ino_t Builder::NewInode(ext2_ino_t parent, mode_t mode) {
+ext2_ino_t Builder::NewInode(ext2_ino_t parent, uint32_t type) {
   ext2_ino_t ino = 0;
-  errcode_t rc = ext2fs_new_inode(fs_, parent, LinuxType(mode) | 0755, nullptr, &ino);
+  errcode_t rc = ext2fs_new_inode(fs_, parent, LinuxType(type) | 0755, nullptr, &ino);
   if (rc == EXT2_ET_INODE_ALLOC_FAIL)
     Fail("failed to allocate inode: all " + std::to_string(fs_->super->s_inodes_count) +
              " inodes are in use",
@@ -514,17 +556,17 @@ ext2_ino_t Builder::NewInode(ext2_ino_t parent, mode_t mode) {
   return ino;
 }
 
-void Builder::SetTimes(ext2_inode_large* in, const struct stat& st) {
+void Builder::SetTimes(ext2_inode_large* in, const Stat& st) {
   int64_t msec, asec;
   uint32_t mnsec, ansec;
   if (opt_.have_timestamp && opt_.timestamp >= 0) {
     msec = asec = opt_.timestamp;
     mnsec = ansec = 0;
   } else {
-    msec = st.st_mtim.tv_sec;
-    mnsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
-    asec = st.st_atim.tv_sec;
-    ansec = static_cast<uint32_t>(st.st_atim.tv_nsec);
+    msec = st.mtime;
+    mnsec = st.mtime_nsec;
+    asec = st.atime;
+    ansec = st.atime_nsec;
   }
   const bool large = inode_size_ >= sizeof(ext2_inode_large);
   EncodeTime(msec, mnsec, &in->i_mtime, large ? &in->i_mtime_extra : nullptr);
@@ -536,7 +578,7 @@ void Builder::SetTimes(ext2_inode_large* in, const struct stat& st) {
   }
 }
 
-void Builder::WriteNewInode(ext2_ino_t ino, mode_t type, const Meta& m, const struct stat& st,
+void Builder::WriteNewInode(ext2_ino_t ino, uint32_t type, const Meta& m, const Stat& st,
                             bool extents) {
   std::vector<char> buf(std::max(inode_size_, sizeof(ext2_inode_large)));
   auto* in = reinterpret_cast<ext2_inode_large*>(buf.data());
@@ -547,8 +589,8 @@ void Builder::WriteNewInode(ext2_ino_t ino, mode_t type, const Meta& m, const st
   in->osd2.linux2.l_i_gid_high = static_cast<uint16_t>(m.gid >> 16);
   in->i_links_count = 1;
   SetTimes(in, st);
-  if (S_ISCHR(type) || S_ISBLK(type)) {
-    const unsigned major = ::major(st.st_rdev), minor = ::minor(st.st_rdev);
+  if (type == kTypeChar || type == kTypeBlock) {
+    const unsigned major = st.major, minor = st.minor;
     if (major < 256 && minor < 256) {
       in->i_block[0] = major * 256 + minor;
     } else {
@@ -564,11 +606,10 @@ void Builder::WriteNewInode(ext2_ino_t ino, mode_t type, const Meta& m, const st
   Check(ext2fs_write_inode_full(fs_, ino, reinterpret_cast<ext2_inode*>(in),
                                 static_cast<int>(inode_size_)),
         "cannot write inode " + std::to_string(ino));
-  if (ino != lost_found_) ext2fs_inode_alloc_stats2(fs_, ino, +1, S_ISDIR(type) ? 1 : 0);
+  if (ino != lost_found_) ext2fs_inode_alloc_stats2(fs_, ino, +1, IsDir(type) ? 1 : 0);
 }
 
-void Builder::SetInodeMeta(ext2_ino_t ino, const Meta& m, const struct stat& st,
-                           uint32_t links) {
+void Builder::SetInodeMeta(ext2_ino_t ino, const Meta& m, const Stat& st, uint32_t links) {
   std::vector<char> buf(std::max(inode_size_, sizeof(ext2_inode_large)));
   auto* in = reinterpret_cast<ext2_inode_large*>(buf.data());
   Check(ext2fs_read_inode_full(fs_, ino, reinterpret_cast<ext2_inode*>(in),
@@ -623,21 +664,21 @@ void Builder::CopyData(int fd, ext2_ino_t ino, uint64_t size, const std::string&
     // The next stretch of data; holes of the source stay holes in the image.
     uint64_t start = pos, end = size;
     if (seek_ok) {
-      off_t d = lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
-      if (d < 0 && errno == ENXIO) break;
-      if (d < 0) {
+      uint64_t d = 0, h = 0;
+      const platform::Region r = platform::NextDataRegion(fd, pos, &d, &h);
+      if (r == platform::Region::kOnlyHole) break;
+      if (r == platform::Region::kUnknown) {
         seek_ok = false;
       } else {
-        off_t h = lseek(fd, d, SEEK_HOLE);
-        start = static_cast<uint64_t>(d) / bs * bs;
-        end = h < 0 ? size : std::min<uint64_t>(size, DivRoundUp(static_cast<uint64_t>(h), bs) * bs);
+        start = d / bs * bs;
+        end = h == UINT64_MAX ? size : std::min<uint64_t>(size, DivRoundUp(h, bs) * bs);
       }
     }
     for (uint64_t off = start; off < end;) {
       const size_t want = static_cast<size_t>(std::min<uint64_t>(batch, end - off));
       size_t got = 0;
       while (got < want) {
-        ssize_t n = pread(fd, buf_.get() + got, want - got, static_cast<off_t>(off + got));
+        const int64_t n = platform::ReadAt(fd, buf_.get() + got, want - got, off + got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) Fail(shown + ": cannot read: " + strerror(errno));
         if (n == 0) break;
@@ -729,9 +770,9 @@ void Builder::WriteFolderEntries(ext2_ino_t ino, ext2_ino_t parent,
 }
 
 void Builder::MakeFolder(ext2_ino_t ino, ext2_ino_t parent, int dirfd, const Node* src,
-                         const Meta& m, const struct stat& st, const std::string& rel,
+                         const Meta& m, const Stat& st, const std::string& rel,
                          int depth) {
-  WriteNewInode(ino, S_IFDIR, m, st, ext2fs_has_feature_extents(fs_->super));
+  WriteNewInode(ino, kTypeDir, m, st, ext2fs_has_feature_extents(fs_->super));
   const uint32_t subdirs = Populate(dirfd, src, ino, parent, rel, depth);
   SetInodeMeta(ino, m, st, 2 + subdirs);
   SetXattrs(ino, m, rel.empty() ? "/" : rel);
@@ -739,12 +780,12 @@ void Builder::MakeFolder(ext2_ino_t ino, ext2_ino_t parent, int dirfd, const Nod
 
 ext2_ino_t Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const std::string& rel,
                              int depth) {
-  const mode_t type = n.st.st_mode & S_IFMT;
+  const uint32_t type = n.st.type;
   const std::string shown = rel;
   Note(rel);
 
-  if (type != S_IFDIR && n.st.st_nlink > 1) {
-    auto it = hardlinks_.find({n.st.st_dev, n.st.st_ino});
+  if (type != kTypeDir && n.st.links > 1) {
+    auto it = hardlinks_.find({n.st.dev, n.st.ino});
     if (it != hardlinks_.end()) {
       std::vector<char> buf(std::max(inode_size_, sizeof(ext2_inode_large)));
       auto* in = reinterpret_cast<ext2_inode*>(buf.data());
@@ -758,52 +799,55 @@ ext2_ino_t Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const 
     }
   }
 
-  const Meta m = Resolve(rel, n.st, dirfd, n.name.c_str());
+  const Meta m = Resolve(rel, n.st, n.kept ? -1 : dirfd, n.stored.c_str());
   ext2_ino_t ino = 0;
   switch (type) {
-    case S_IFDIR: {
+    case kTypeDir: {
       const bool is_lost_found = parent == EXT2_ROOT_INO && n.name == "lost+found";
-      ino = is_lost_found ? lost_found_ : NewInode(parent, S_IFDIR);
-      int sub = openat(dirfd, n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      ino = is_lost_found ? lost_found_ : NewInode(parent, kTypeDir);
+      const int sub = platform::OpenFolderAt(dirfd, n.stored);
       if (sub < 0) Fail("cannot open folder " + shown + ": " + strerror(errno));
       struct FdCloser {
         int fd;
-        ~FdCloser() { close(fd); }
+        ~FdCloser() { platform::CloseFolder(fd); }
       } closer{sub};
       MakeFolder(ino, parent, sub, &n, m, n.st, rel, depth + 1);
       break;
     }
-    case S_IFREG: {
-      int fd = openat(dirfd, n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    case kTypeFile: {
+      const int fd = platform::OpenFileAt(dirfd, n.stored);
       if (fd < 0) Fail("cannot open " + shown + ": " + strerror(errno));
       struct FdCloser {
         int fd;
-        ~FdCloser() { close(fd); }
+        ~FdCloser() { platform::CloseFile(fd); }
       } closer{fd};
       ino = NewInode(parent, type);
       WriteNewInode(ino, type, m, n.st, ext2fs_has_feature_extents(fs_->super));
-      CopyData(fd, ino, static_cast<uint64_t>(n.st.st_size), shown);
+      CopyData(fd, ino, n.st.size, shown);
       SetXattrs(ino, m, shown);
       break;
     }
-    case S_IFLNK: {
-      std::vector<char> target(PATH_MAX + 2);
-      ssize_t len = readlinkat(dirfd, n.name.c_str(), target.data(), PATH_MAX + 1);
-      if (len < 0) Fail("cannot read link " + shown + ": " + strerror(errno));
-      if (len > PATH_MAX) Fail("link target too long: " + shown);
-      target[static_cast<size_t>(len)] = 0;
-      if (static_cast<uint64_t>(len) >= opt_.block_size) Fail("link target too long: " + shown);
+    case kTypeLink: {
+      std::string target;
+      if (n.kept) {
+        target = n.target;
+      } else if (!platform::ReadLinkAt(dirfd, n.stored, &target)) {
+        Fail("cannot read link " + shown + ": " + strerror(errno));
+      }
+      if (target.empty()) Fail("cannot read link " + shown + ": the link has no target");
+      if (target.find('\0') != std::string::npos || target.size() >= opt_.block_size)
+        Fail("link target too long: " + shown);
       ino = NewInode(parent, type);
-      Check(ext2fs_symlink(fs_, parent, ino, nullptr, target.data()),
+      Check(ext2fs_symlink(fs_, parent, ino, nullptr, target.c_str()),
             shown + ": cannot create symbolic link");
       SetInodeMeta(ino, m, n.st);
       SetXattrs(ino, m, shown);
       break;
     }
-    case S_IFCHR:
-    case S_IFBLK:
-    case S_IFIFO:
-    case S_IFSOCK: {
+    case kTypeChar:
+    case kTypeBlock:
+    case kTypeFifo:
+    case kTypeSocket: {
       ino = NewInode(parent, type);
       WriteNewInode(ino, type, m, n.st, false);
       SetXattrs(ino, m, shown);
@@ -812,8 +856,8 @@ ext2_ino_t Builder::AddEntry(int dirfd, const Node& n, ext2_ino_t parent, const 
     default:
       Fail("unsupported file type: " + shown);
   }
-  if (type != S_IFDIR && n.st.st_nlink > 1) hardlinks_[{n.st.st_dev, n.st.st_ino}] = ino;
-  if (type != S_IFDIR) estimate_done_ += n.estimate;
+  if (type != kTypeDir && n.st.links > 1) hardlinks_[{n.st.dev, n.st.ino}] = ino;
+  if (type != kTypeDir) estimate_done_ += n.estimate;
   return ino;
 }
 
@@ -825,7 +869,7 @@ uint32_t Builder::Populate(int dirfd, const Node* dir, ext2_ino_t dir_ino, ext2_
   bool have_lost_found = false;
   if (root && dir) {
     for (const auto& k : dir->kids)
-      if (k.name == "lost+found" && !S_ISDIR(k.st.st_mode))
+      if (k.name == "lost+found" && !IsDir(k.st.type))
         Fail("lost+found in the source folder is not a folder");
   }
   if (dir) {
@@ -833,15 +877,16 @@ uint32_t Builder::Populate(int dirfd, const Node* dir, ext2_ino_t dir_ino, ext2_
     for (const auto& k : dir->kids) {
       const ext2_ino_t ino =
           AddEntry(dirfd, k, dir_ino, rel.empty() ? k.name : rel + "/" + k.name, depth);
-      entries.push_back({k.name, ino, FileType(k.st.st_mode)});
-      if (S_ISDIR(k.st.st_mode)) ++subdirs;
+      entries.push_back({k.name, ino, FileType(k.st.type)});
+      if (IsDir(k.st.type)) ++subdirs;
       if (root && k.name == "lost+found") have_lost_found = true;
     }
   }
   if (root && !have_lost_found) {
     // Not in the source: an empty lost+found with the attributes its path resolves to.
-    struct stat lst = root_.st;
-    lst.st_mode = S_IFDIR | 0700;
+    Stat lst = root_.st;
+    lst.type = kTypeDir;
+    lst.mode = 0700;
     const Meta lm = Resolve("lost+found", lst, -1, nullptr);
     MakeFolder(lost_found_, EXT2_ROOT_INO, -1, nullptr, lm, lst, "lost+found", depth + 1);
     entries.insert(entries.begin(), {"lost+found", lost_found_, EXT2_FT_DIR});
@@ -860,8 +905,7 @@ void Builder::Finish() {
   if (opt_.sparse) {
     // Write the raw image out, then repack its used blocks as a sparse image.
     Check(ext2fs_flush(fs_), "cannot write the file system metadata");
-    int fd = open(raw_path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) Fail("cannot reopen " + raw_path_ + ": " + strerror(errno));
+    const int fd = image_.fd();
     const blk64_t first = fs_->super->s_first_data_block;
     const blk64_t total = ext2fs_blocks_count(fs_->super);
     auto in_use = [&](uint64_t b) {
@@ -871,11 +915,11 @@ void Builder::Finish() {
     created_output_ = true;
     const bool ok = sparse::WriteSparseFromRaw(fd, opt_.block_size, blocks_, in_use,
                                                opt_.output, &error);
-    close(fd);
     if (!ok) Fail(error);
     ext2fs_free(fs_);
     fs_ = nullptr;
-    unlink(raw_path_.c_str());
+    image_.Close(&error);
+    platform::RemoveFile(raw_path_);
     raw_path_.clear();
   } else {
     errcode_t rc = ext2fs_close2(fs_, 0);
@@ -884,6 +928,7 @@ void Builder::Finish() {
       Check(rc, "cannot write the file system metadata");
     }
     fs_ = nullptr;
+    if (!image_.Close(&error)) Fail(error);
   }
 }
 
@@ -907,22 +952,26 @@ int Builder::Run() {
 
     LoadTables();
     int srcfd = -1;
-    if (!opt_.source.empty()) {
-      srcfd = open(ExistingPath(opt_.source).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (srcfd < 0) Fail("cannot open source folder " + opt_.source + ": " + strerror(errno));
-      if (fstat(srcfd, &root_.st) != 0) Fail("cannot stat " + opt_.source + ": " + strerror(errno));
-      have_source_ = true;
-      Scan(srcfd, &root_, "", 0);
-    } else {
-      root_.st.st_mode = S_IFDIR | 0755;
-      root_.st.st_mtim.tv_sec = root_.st.st_atim.tv_sec = now_;
-    }
     struct FdCloser {
-      int fd;
+      int& fd;
       ~FdCloser() {
-        if (fd >= 0) close(fd);
+        if (fd >= 0) platform::CloseFolder(fd);
       }
     } src_closer{srcfd};
+    if (!opt_.source.empty()) {
+      srcfd = platform::OpenFolder(ExistingPath(opt_.source));
+      if (srcfd < 0) Fail("cannot open source folder " + opt_.source + ": " + strerror(errno));
+      platform::EntryInfo info;
+      if (!platform::InfoOf(srcfd, &info))
+        Fail("cannot stat " + opt_.source + ": " + strerror(errno));
+      root_.st = StatOf(info, kTypeDir);
+      have_source_ = true;
+      Scan(srcfd, &root_, "", "", 0);
+    } else {
+      root_.st.type = kTypeDir;
+      root_.st.mode = 0755;
+      root_.st.mtime = root_.st.atime = now_;
+    }
     root_.estimate = EstimateFolder(root_);
     estimate_total_ += root_.estimate;
 
@@ -936,7 +985,7 @@ int Builder::Run() {
     CreateFileSystem();
 
     // The root and lost+found take their attributes like any other folder.
-    lost_found_ = NewInode(EXT2_ROOT_INO, S_IFDIR);
+    lost_found_ = NewInode(EXT2_ROOT_INO, kTypeDir);
     ext2fs_inode_alloc_stats2(fs_, lost_found_, +1, 1);  // taken now, written with the root
     const Meta rm = Resolve("", root_.st, srcfd, nullptr);
     MakeFolder(EXT2_ROOT_INO, EXT2_ROOT_INO, srcfd, have_source_ ? &root_ : nullptr, rm, root_.st,

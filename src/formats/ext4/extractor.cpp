@@ -1,18 +1,10 @@
 #include "ext4/extractor.h"
 
-#include <ext2fs/ext2fs.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/sysmacros.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -25,6 +17,10 @@
 #include "ext4/image_source.h"
 #include "ext4/superblock_info.h"
 #include "ext4/text_file.h"
+#include "platform.h"
+#include "platform_io.h"
+#include "platform_tree.h"
+#include "treelist/entries_list.h"
 
 namespace orvex::ext4 {
 
@@ -113,11 +109,15 @@ struct DirEntry {
 class Extractor {
  public:
   Extractor(const ExtractOptions& o, std::ostream& out, std::ostream& err)
-      : opt_(o), out_(out), err_(err), is_root_(geteuid() == 0) {}
+      : opt_(o),
+        out_(out),
+        err_(err),
+        use_list_(!platform::TreeKeepsLinks() || !platform::TreeKeepsNodes() ||
+                  platform::TreeFoldsCase()) {}
   ~Extractor() {
     if (fs_) ext2fs_close_free(&fs_);
-    if (outfd_ >= 0) close(outfd_);
-    if (treefd_ >= 0) close(treefd_);
+    if (outfd_ >= 0) platform::CloseFolder(outfd_);
+    if (treefd_ >= 0) platform::CloseFolder(treefd_);
   }
   int Run();
 
@@ -144,12 +144,19 @@ class Extractor {
                std::string* error, std::string* damaged);
   // False with a message when the output file system cannot hold the files' sizes.
   bool CheckRoom(std::string* error);
+  // rel is the path in the image, srel the same path as stored in the tree (they differ only
+  // where the tree cannot hold a name; see the entries list).
   void WalkDir(ext2_ino_t dir_ino, ext2_ino_t parent_ino, int dirfd, const std::string& rel,
-               int depth);
+               const std::string& srel, int depth);
   void ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd, const std::string& rel,
-                    int depth);
+                    const std::string& srel, int depth);
+  // A regular file holding what the tree cannot hold as it is (a link's target, or nothing for
+  // a device node), recorded in the entries list.
+  bool KeepAsFile(int dirfd, const std::string& sname, const std::string& srel,
+                  const treelist::KeptEntry& entry, std::string* error);
 
   bool CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::string* error);
+  bool WriteAll(int fd, const void* data, size_t len, uint64_t off, std::string* error);
   // The bytes of a file or link kept inside its inode; `what` names them in the error.
   bool ReadInlineData(ext2_ino_t ino, ext2_inode* inode, std::vector<char>* data, const char* what,
                       std::string* error);
@@ -168,8 +175,9 @@ class Extractor {
 
   // Records the config lines for one path; rel is "" for the root.
   void Record(const std::string& rel, const ext2_inode_large& inode, const Xattrs& x);
-  // Applies owner, mode, xattrs and times. Exactly one of fd >= 0 or (dirfd, name) is used.
-  void ApplyMetadata(const std::string& rel, int fd, int dirfd, const std::string& name,
+  // Applies owner, mode, xattrs and times to the entry name of dirfd (through fd when it is open),
+  // as far as the tree keeps them; srel names it in warnings.
+  void ApplyMetadata(const std::string& srel, int fd, int dirfd, const std::string& name,
                      const ext2_inode_large& inode, const Xattrs& x);
 
   std::string ConfigPath(const std::string& rel) const {
@@ -180,7 +188,10 @@ class Extractor {
   const ExtractOptions& opt_;
   std::ostream& out_;
   std::ostream& err_;
-  const bool is_root_;
+  const bool use_list_;     // the tree cannot hold everything: names and kinds go to the list
+  bool privileged_ = false;  // owners, device nodes and security attributes can be set
+  treelist::EntriesList list_;
+  std::unordered_map<ext2_ino_t, treelist::KeptEntry> kept_;  // inode -> what its file stands for
   ImageSource src_;
   ext2_filsys fs_ = nullptr;
   ext2_super_block sb_{};
@@ -192,7 +203,7 @@ class Extractor {
   TextWriter fs_config_, contexts_;
   std::unique_ptr<char[]> buf_;
   size_t inode_size_ = 0;
-  std::unordered_map<ext2_ino_t, std::string> links_;  // inode -> first extracted rel path
+  std::unordered_map<ext2_ino_t, std::string> links_;  // inode -> first extracted stored path
   std::unordered_set<ext2_ino_t> dirs_seen_;
   unsigned errors_ = 0;
   uint64_t n_files_ = 0, n_dirs_ = 0, n_links_ = 0, n_hardlinks_ = 0, n_special_ = 0,
@@ -242,46 +253,49 @@ bool Extractor::OpenFs(std::string* error) {
 }
 
 bool Extractor::MakeTreeRoot(std::string* error) {
-  if (mkdir(opt_.outdir.c_str(), 0755) != 0 && errno != EEXIST) {
-    *error = "cannot create " + opt_.outdir + ": " + Errno(errno);
-    return false;
-  }
-  outfd_ = open(opt_.outdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::error_code ec;
+  std::filesystem::create_directory(platform::ToPath(opt_.outdir), ec);
+  outfd_ = platform::OpenFolder(opt_.outdir);
   if (outfd_ < 0) {
-    *error = "cannot open " + opt_.outdir + ": " + Errno(errno);
+    *error = (ec ? "cannot create " : "cannot open ") + opt_.outdir + ": " +
+             (ec ? ec.message() : Errno(errno));
     return false;
   }
-  tree_path_ = opt_.outdir + "/" + folder_;
-  if (mkdirat(outfd_, folder_.c_str(), 0700) != 0) {
+  tree_path_ = opt_.outdir + platform::kSep + folder_;
+  if (platform::MakeFolderAt(outfd_, folder_, 0700) != 0) {
     if (errno != EEXIST) {
       *error = "cannot create " + tree_path_ + ": " + Errno(errno);
       return false;
     }
-    int fd = openat(outfd_, folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = platform::OpenFolderAt(outfd_, folder_);
     if (fd < 0) {
       *error = tree_path_ + " exists and is not a folder";
       return false;
     }
-    std::unique_ptr<DIR, int (*)(DIR*)> d(fdopendir(fd), closedir);
-    if (!d) {
-      close(fd);
-      *error = "cannot read " + tree_path_ + ": " + Errno(errno);
+    std::vector<std::string> names;
+    const bool listed = platform::ListFolder(fd, &names);
+    const int e = errno;
+    platform::CloseFolder(fd);
+    if (!listed) {
+      *error = "cannot read " + tree_path_ + ": " + Errno(e);
       return false;
     }
-    while (dirent* de = readdir(d.get())) {
-      if (strcmp(de->d_name, ".") && strcmp(de->d_name, "..")) {
-        *error = "the output folder " + tree_path_ + " is not empty";
-        return false;
-      }
+    if (!names.empty()) {
+      *error = "the output folder " + tree_path_ + " is not empty";
+      return false;
     }
   }
+  // Whether owners, device nodes and security attributes can be set: only with the rights to
+  // give a file away. The root's own owner is set at the end.
+  privileged_ = platform::TreeKeepsOwners() && platform::SetOwnerAt(outfd_, folder_, 0, 0);
   return true;
 }
 
 bool Extractor::CheckRoom(std::string* error) {
-  struct statvfs v {};
-  if (fstatvfs(outfd_, &v) != 0) return true;  // nothing known: the writes will tell
-  const uint64_t avail = static_cast<uint64_t>(v.f_bavail) * v.f_frsize;
+  std::error_code ec;
+  const auto space = std::filesystem::space(platform::ToPath(opt_.outdir), ec);
+  if (ec) return true;  // nothing known: the writes will tell
+  const uint64_t avail = static_cast<uint64_t>(space.available);
   // The blocks in use bound the data from above (metadata included); only when they do not fit
   // are the file sizes added up.
   const uint64_t used =
@@ -315,7 +329,7 @@ bool Extractor::CheckRoom(std::string* error) {
 }
 
 bool Extractor::OpenConfigFiles(std::string* error) {
-  if (mkdirat(outfd_, "config", 0755) != 0 && errno != EEXIST) {
+  if (platform::MakeFolderAt(outfd_, "config", 0755) != 0 && errno != EEXIST) {
     *error = "cannot create " + opt_.outdir + "/config: " + Errno(errno);
     return false;
   }
@@ -488,16 +502,7 @@ bool Extractor::ReadRun(blk64_t lblk, blk64_t pblk, uint64_t count, uint64_t siz
       return false;
     }
     const uint64_t bytes = std::min<uint64_t>(n * bs, size - off);
-    size_t done = 0;
-    while (done < bytes) {
-      ssize_t w = pwrite(fd, buf_.get() + done, bytes - done, static_cast<off_t>(off + done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        *error = "cannot write: " + Errno(w < 0 ? errno : ENOSPC);
-        return false;
-      }
-      done += static_cast<size_t>(w);
-    }
+    if (!WriteAll(fd, buf_.get(), static_cast<size_t>(bytes), off, error)) return false;
     n_bytes_ += bytes;
     lblk += n;
     pblk += n;
@@ -555,6 +560,21 @@ bool Extractor::ReadInlineData(ext2_ino_t ino, ext2_inode* inode, std::vector<ch
   return true;
 }
 
+bool Extractor::WriteAll(int fd, const void* data, size_t len, uint64_t off, std::string* error) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < len) {
+    const int64_t w = platform::WriteAt(fd, p + done, len - done, off + done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      *error = "cannot write: " + Errno(w < 0 ? errno : ENOSPC);
+      return false;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
 bool Extractor::CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::string* error) {
   auto* small = reinterpret_cast<ext2_inode*>(inode);
   const uint64_t size = EXT2_I_SIZE(small);
@@ -567,7 +587,7 @@ bool Extractor::CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::s
     *error = "impossible file size " + std::to_string(size);
     return false;
   }
-  if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+  if (!platform::SetFileSize(fd, size)) {
     *error = "cannot set the file size to " + std::to_string(size) + ": " + Errno(errno);
     return false;
   }
@@ -577,10 +597,7 @@ bool Extractor::CopyData(ext2_ino_t ino, ext2_inode_large* inode, int fd, std::s
     std::vector<char> data;
     if (!ReadInlineData(ino, small, &data, "inline data", error)) return false;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(data.size(), size));
-    if (n > 0 && pwrite(fd, data.data(), n, 0) != static_cast<ssize_t>(n)) {
-      *error = "cannot write: " + Errno(errno);
-      return false;
-    }
+    if (n > 0 && !WriteAll(fd, data.data(), n, 0, error)) return false;
     n_bytes_ += n;
     return true;
   }
@@ -701,51 +718,68 @@ void Extractor::Record(const std::string& rel, const ext2_inode_large& inode, co
   }
 }
 
-void Extractor::ApplyMetadata(const std::string& rel, int fd, int dirfd, const std::string& name,
+void Extractor::ApplyMetadata(const std::string& srel, int fd, int dirfd, const std::string& name,
                               const ext2_inode_large& inode, const Xattrs& x) {
   const auto* small = reinterpret_cast<const ext2_inode*>(&inode);
   const bool is_link = LINUX_S_ISLNK(inode.i_mode);
-  const std::string where = tree_path_ + (rel.empty() ? "" : "/" + rel);
-  // A path through /proc/self/fd lets the l*xattr calls act on the entry itself without ever
-  // resolving a name through a link.
-  const std::string proc_path =
-      "/proc/self/fd/" + std::to_string(fd >= 0 ? fd : dirfd) + (fd >= 0 ? "" : "/" + name);
-  if (is_root_) {
-    int rc = fd >= 0 ? fchown(fd, inode_uid(inode), inode_gid(inode))
-                     : fchownat(dirfd, name.c_str(), inode_uid(inode), inode_gid(inode),
-                                AT_SYMLINK_NOFOLLOW);
-    if (rc != 0) Warning(where + ": cannot set the owner: " + Errno(errno));
+  std::string where = tree_path_;
+  if (!srel.empty()) {
+    where += platform::kSep;
+    for (char c : srel) where += c == '/' ? platform::kSep : c;
   }
-  if (!is_link) {
-    const mode_t mode = inode.i_mode & 07777;
-    int rc = fd >= 0 ? fchmod(fd, mode) : fchmodat(dirfd, name.c_str(), mode, 0);
-    if (rc != 0) Warning(where + ": cannot set the mode: " + Errno(errno));
-  }
-  if (is_root_) {
-    auto set = [&](const char* key, const std::string& value) {
-      int rc = fd >= 0 ? fsetxattr(fd, key, value.data(), value.size(), 0)
-                       : lsetxattr(proc_path.c_str(), key, value.data(), value.size(), 0);
-      if (rc != 0 && !warned_xattr_) {
-        warned_xattr_ = true;
-        Warning(where + ": cannot set " + key + " (" + Errno(errno) +
-                "); the config files keep it, further failures are not reported");
-      }
-    };
-    if (x.has_caps && !is_link) set("security.capability", x.caps);
-    if (x.has_selinux) set("security.selinux", x.selinux);
+  // Where the tree keeps no owners, modes or attributes, the config files alone hold them.
+  if (platform::TreeKeepsOwners()) {
+    if (privileged_ && !platform::SetOwnerAt(dirfd, name, inode_uid(inode), inode_gid(inode)))
+      Warning(where + ": cannot set the owner: " + Errno(errno));
+    if (!is_link) {
+      const uint32_t mode = inode.i_mode & 07777;
+      const bool ok = fd >= 0 ? platform::SetMode(fd, mode) : platform::SetModeAt(dirfd, name, mode);
+      if (!ok) Warning(where + ": cannot set the mode: " + Errno(errno));
+    }
+    if (privileged_) {
+      auto set = [&](const char* key, const std::string& value) {
+        const bool ok = fd >= 0 ? platform::SetXattr(fd, key, value)
+                                : platform::SetXattrAt(dirfd, name, key, value);
+        if (!ok && !warned_xattr_) {
+          warned_xattr_ = true;
+          Warning(where + ": cannot set " + key + " (" + Errno(errno) +
+                  "); the config files keep it, further failures are not reported");
+        }
+      };
+      if (x.has_caps && !is_link) set("security.capability", x.caps);
+      if (x.has_selinux) set("security.selinux", x.selinux);
+    }
   }
   const bool large = inode_size_ > EXT2_GOOD_OLD_INODE_SIZE &&
                      inode.i_extra_isize >= offsetof(ext2_inode_large, i_crtime) -
                                                 EXT2_GOOD_OLD_INODE_SIZE;
   Timestamp mt = DecodeTime(small->i_mtime, large ? &inode.i_mtime_extra : nullptr);
   Timestamp at = DecodeTime(small->i_atime, large ? &inode.i_atime_extra : nullptr);
-  struct timespec ts[2];
-  ts[0].tv_sec = static_cast<time_t>(at.sec);
-  ts[0].tv_nsec = at.nsec;
-  ts[1].tv_sec = static_cast<time_t>(mt.sec);
-  ts[1].tv_nsec = mt.nsec;
-  int rc = fd >= 0 ? futimens(fd, ts) : utimensat(dirfd, name.c_str(), ts, AT_SYMLINK_NOFOLLOW);
-  if (rc != 0) Warning(where + ": cannot set the times: " + Errno(errno));
+  platform::FileTimes t;
+  t.atime = at.sec;
+  t.atimeNsec = at.nsec;
+  t.mtime = mt.sec;
+  t.mtimeNsec = mt.nsec;
+  const bool ok = fd >= 0 ? platform::SetTimes(fd, t) : platform::SetTimesAt(dirfd, name, t);
+  if (!ok) Warning(where + ": cannot set the times: " + Errno(errno));
+}
+
+bool Extractor::KeepAsFile(int dirfd, const std::string& sname, const std::string& srel,
+                           const treelist::KeptEntry& entry, std::string* error) {
+  const int fd = platform::CreateFileAt(dirfd, sname, 0600, true);
+  if (fd < 0) {
+    *error = Errno(errno);
+    return false;
+  }
+  bool ok = true;
+  if (entry.kind == treelist::KeptEntry::Kind::kLink)
+    ok = WriteAll(fd, entry.target.data(), entry.target.size(), 0, error);
+  if (platform::CloseFile(fd) != 0 && ok) {
+    *error = Errno(errno);
+    ok = false;
+  }
+  if (ok) list_.Keep(srel, entry);
+  return ok;
 }
 
 void Extractor::Progress() {
@@ -754,7 +788,7 @@ void Extractor::Progress() {
 }
 
 void Extractor::WalkDir(ext2_ino_t dir_ino, ext2_ino_t parent_ino, int dirfd,
-                        const std::string& rel, int depth) {
+                        const std::string& rel, const std::string& srel, int depth) {
   std::vector<DirEntry> entries;
   std::string error, damaged;
   if (!ListDir(dir_ino, parent_ino, &entries, &error, &damaged)) {
@@ -763,11 +797,12 @@ void Extractor::WalkDir(ext2_ino_t dir_ino, ext2_ino_t parent_ino, int dirfd,
   }
   if (!damaged.empty())
     Error(ConfigPath(rel) + ": damaged directory: " + damaged + "; extracting the entries still readable");
-  for (const auto& e : entries) ExtractEntry(e, dir_ino, dirfd, rel, depth);
+  for (const auto& e : entries) ExtractEntry(e, dir_ino, dirfd, rel, srel, depth);
 }
 
 void Extractor::ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd,
-                             const std::string& parent_rel, int depth) {
+                             const std::string& parent_rel, const std::string& parent_srel,
+                             int depth) {
   const std::string shown = ConfigPath(parent_rel) + "/" + e.name;
   if (const char* why = BadNameReason(e.name)) {
     Error("skipping a bad directory entry in " + ConfigPath(parent_rel) + ": " + why);
@@ -797,16 +832,22 @@ void Extractor::ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd,
   }
   if (opt_.verbose) out_ << shown << "\n";
 
+  // The name on disk: the image's own, unless this system cannot hold it.
+  const std::string sname = use_list_ ? list_.StoredName(parent_srel, e.name, rel) : e.name;
+  const std::string srel = parent_srel.empty() ? sname : parent_srel + "/" + sname;
+
   // A further name of an inode already extracted becomes a hard link.
   if (!LINUX_S_ISDIR(mode)) {
     auto it = links_.find(e.ino);
     if (it != links_.end()) {
       // The first name's folders were all made by this run, so the relative path cannot pass
       // through a link.
-      if (linkat(treefd_, it->second.c_str(), dirfd, e.name.c_str(), 0) != 0) {
+      if (!platform::HardLinkAt(treefd_, it->second, dirfd, sname)) {
         Error(shown + ": cannot create hard link: " + Errno(errno));
         return;
       }
+      auto kept = kept_.find(e.ino);
+      if (kept != kept_.end()) list_.Keep(srel, kept->second);
       Xattrs x;
       if (!ReadXattrs(e.ino, inode, &x, &error)) Error(shown + ": " + error);
       Record(rel, *inode, x);
@@ -829,11 +870,11 @@ void Extractor::ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd,
             " levels; skipped");
       return;
     }
-    if (mkdirat(dirfd, e.name.c_str(), 0700) != 0) {
+    if (platform::MakeFolderAt(dirfd, sname, 0700) != 0) {
       Error(shown + ": cannot create folder: " + Errno(errno));
       return;
     }
-    int fd = openat(dirfd, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = platform::OpenFolderAt(dirfd, sname);
     if (fd < 0) {
       Error(shown + ": cannot open the new folder: " + Errno(errno));
       return;
@@ -841,28 +882,30 @@ void Extractor::ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd,
     Record(rel, *inode, x);
     ++n_dirs_;
     Progress();
-    WalkDir(e.ino, dir_ino, fd, rel, depth + 1);
-    ApplyMetadata(rel, fd, -1, "", *inode, x);
-    close(fd);
+    WalkDir(e.ino, dir_ino, fd, rel, srel, depth + 1);
+    platform::CloseFolder(fd);
+    ApplyMetadata(srel, -1, dirfd, sname, *inode, x);
     return;
   }
 
   if (LINUX_S_ISREG(mode)) {
-    int fd = openat(dirfd, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0600);
+    const int fd = platform::CreateFileAt(dirfd, sname, 0600, true);
     if (fd < 0) {
       Error(shown + ": cannot create file: " + Errno(errno));
       return;
     }
     if (!CopyData(e.ino, inode, fd, &error)) {
       Error(shown + ": " + error);
-      close(fd);
+      platform::CloseFile(fd);
       return;
     }
-    ApplyMetadata(rel, fd, -1, "", *inode, x);
-    close(fd);
+    ApplyMetadata(srel, fd, dirfd, sname, *inode, x);
+    if (platform::CloseFile(fd) != 0) {
+      Error(shown + ": cannot write: " + Errno(errno));
+      return;
+    }
     Record(rel, *inode, x);
-    if (inode->i_links_count > 1) links_[e.ino] = rel;
+    if (inode->i_links_count > 1) links_[e.ino] = srel;
     ++n_files_;
     Progress();
     return;
@@ -874,13 +917,24 @@ void Extractor::ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd,
       Error(shown + ": " + error);
       return;
     }
-    if (symlinkat(target.c_str(), dirfd, e.name.c_str()) != 0) {
-      Error(shown + ": cannot create symbolic link: " + Errno(errno));
-      return;
+    if (platform::TreeKeepsLinks()) {
+      if (!platform::MakeLinkAt(target, dirfd, sname)) {
+        Error(shown + ": cannot create symbolic link: " + Errno(errno));
+        return;
+      }
+    } else {
+      treelist::KeptEntry k;
+      k.kind = treelist::KeptEntry::Kind::kLink;
+      k.target = target;
+      if (!KeepAsFile(dirfd, sname, srel, k, &error)) {
+        Error(shown + ": cannot create the file of a symbolic link: " + error);
+        return;
+      }
+      kept_[e.ino] = k;
     }
-    ApplyMetadata(rel, -1, dirfd, e.name, *inode, x);
+    ApplyMetadata(srel, -1, dirfd, sname, *inode, x);
     Record(rel, *inode, x);
-    if (inode->i_links_count > 1) links_[e.ino] = rel;
+    if (inode->i_links_count > 1) links_[e.ino] = srel;
     ++n_links_;
     Progress();
     return;
@@ -897,27 +951,42 @@ void Extractor::ExtractEntry(const DirEntry& e, ext2_ino_t dir_ino, int dirfd,
       major = (small->i_block[1] & 0xfff00) >> 8;
       minor = (small->i_block[1] & 0xff) | ((small->i_block[1] >> 12) & 0xfff00);
     }
-    mode_t type = LINUX_S_ISCHR(mode)    ? S_IFCHR
-                  : LINUX_S_ISBLK(mode)  ? S_IFBLK
-                  : LINUX_S_ISFIFO(mode) ? S_IFIFO
-                                         : S_IFSOCK;
-    int rc;
-    if (is_root_ || type == S_IFIFO) {
-      rc = mknodat(dirfd, e.name.c_str(), type | 0600, makedev(major, minor));
+    using NK = platform::NodeKind;
+    using KK = treelist::KeptEntry::Kind;
+    const bool is_fifo = LINUX_S_ISFIFO(mode);
+    const NK kind = LINUX_S_ISCHR(mode) ? NK::kChar
+                    : LINUX_S_ISBLK(mode) ? NK::kBlock
+                    : is_fifo             ? NK::kFifo
+                                          : NK::kSocket;
+    bool ok;
+    if (!platform::TreeKeepsNodes()) {
+      // The tree cannot hold the node: an empty file, and its kind and numbers in the list.
+      treelist::KeptEntry k;
+      k.kind = kind == NK::kChar ? KK::kChar : kind == NK::kBlock ? KK::kBlock
+               : kind == NK::kFifo ? KK::kFifo : KK::kSocket;
+      if (k.kind == KK::kChar || k.kind == KK::kBlock) {
+        k.major = major;
+        k.minor = minor;
+      }
+      ok = KeepAsFile(dirfd, sname, srel, k, &error);
+      if (ok) kept_[e.ino] = k;
+    } else if (privileged_ || is_fifo) {
+      ok = platform::MakeNodeAt(dirfd, sname, kind, major, minor);
+      if (!ok) error = Errno(errno);
     } else {
       // Without the right to make device nodes an empty file holds the place; the attribute
       // file still describes the entry.
-      int fd = openat(dirfd, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
-      rc = fd < 0 ? -1 : close(fd);
+      const int fd = platform::CreateFileAt(dirfd, sname, 0600, true);
+      ok = fd >= 0 && platform::CloseFile(fd) == 0;
+      if (!ok) error = Errno(errno);
     }
-    if (rc != 0) {
-      Error(shown + ": cannot create special file: " + Errno(errno));
+    if (!ok) {
+      Error(shown + ": cannot create special file: " + error);
       return;
     }
-    ApplyMetadata(rel, -1, dirfd, e.name, *inode, x);
+    ApplyMetadata(srel, -1, dirfd, sname, *inode, x);
     Record(rel, *inode, x);
-    if (inode->i_links_count > 1) links_[e.ino] = rel;
+    if (inode->i_links_count > 1) links_[e.ino] = srel;
     ++n_special_;
     Progress();
     return;
@@ -931,19 +1000,19 @@ int Extractor::Run() {
   name_ = StemOf(opt_.image);
   if (!OpenFs(&error)) return Fatal(opt_.image + ": " + error);
   folder_ = ChooseFolderName(LastMounted(sb_), VolumeLabel(sb_), name_);
-  if (!UsableFolderName(folder_)) folder_ = "image";
+  if (!UsableFolderName(folder_) || !platform::TreeNameStorable(folder_)) folder_ = "image";
   buf_.reset(new char[kCopyBufferBytes]);
 
   out_ << kTool << ": " << opt_.image << ": " << (src_.is_sparse() ? "sparse" : "raw")
        << " ext4 image, " << fs_->blocksize << "-byte blocks, " << ext2fs_blocks_count(fs_->super)
        << " blocks, volume '" << VolumeLabel(sb_) << "', mounted on '" << LastMounted(sb_)
        << "'\n";
-  out_ << kTool << ": extracting to " << opt_.outdir << "/" << folder_ << "\n";
+  out_ << kTool << ": extracting to " << opt_.outdir << platform::kSep << folder_ << "\n";
   out_.flush();
 
   if (!MakeTreeRoot(&error) || !CheckRoom(&error) || !OpenConfigFiles(&error)) return Fatal(error);
 
-  treefd_ = openat(outfd_, folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  treefd_ = platform::OpenFolderAt(outfd_, folder_);
   if (treefd_ < 0) return Fatal("cannot open " + tree_path_ + ": " + Errno(errno));
   const int rootfd = treefd_;
   std::vector<char> ibuf(std::max(inode_size_, sizeof(ext2_inode_large)));
@@ -955,10 +1024,14 @@ int Extractor::Run() {
   if (!ReadXattrs(EXT2_ROOT_INO, root, &rx, &error)) Error(folder_ + ": " + error);
   Record("", *root, rx);
   dirs_seen_.insert(EXT2_ROOT_INO);
-  WalkDir(EXT2_ROOT_INO, EXT2_ROOT_INO, rootfd, "", 0);
-  ApplyMetadata("", rootfd, -1, "", *root, rx);
+  WalkDir(EXT2_ROOT_INO, EXT2_ROOT_INO, rootfd, "", "", 0);
+  ApplyMetadata("", rootfd, outfd_, folder_, *root, rx);
 
   if (!fs_config_.Close(&error) || !contexts_.Close(&error) || !WriteOptions(&error))
+    return Fatal(error);
+  // What the tree could not hold as it is; never written where it holds everything.
+  if (use_list_ &&
+      !list_.Write(treelist::EntriesListPath(opt_.outdir + "/config", name_), &error))
     return Fatal(error);
 
   const double secs =

@@ -2,12 +2,17 @@
 
 #include "context_path.h"
 
-#include <sys/stat.h>
+#ifdef ORVEX_EXT4_POSIX_REGEX
+#include <regex.h>
+#else
+#include <regex>
+#endif
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "ext4/mode_bits.h"
 #include "ext4/text_file.h"
 
 namespace orvex::ext4 {
@@ -132,13 +137,13 @@ std::string ToPosix(std::string_view re) {
 }
 
 uint32_t TypeFromFlag(std::string_view f) {
-  if (f == "--") return S_IFREG;
-  if (f == "-d") return S_IFDIR;
-  if (f == "-c") return S_IFCHR;
-  if (f == "-b") return S_IFBLK;
-  if (f == "-s") return S_IFSOCK;
-  if (f == "-l") return S_IFLNK;
-  if (f == "-p") return S_IFIFO;
+  if (f == "--") return kTypeFile;
+  if (f == "-d") return kTypeDir;
+  if (f == "-c") return kTypeChar;
+  if (f == "-b") return kTypeBlock;
+  if (f == "-s") return kTypeSocket;
+  if (f == "-l") return kTypeLink;
+  if (f == "-p") return kTypeFifo;
   return 0;
 }
 
@@ -148,10 +153,67 @@ std::string EscapeRegex(std::string_view path) { return android::EscapeContextPa
 
 FileContexts::FileContexts() = default;
 
-FileContexts::~FileContexts() {
-  for (auto& s : rules_)
-    if (s.re) regfree(s.re.get());
+FileContexts::~FileContexts() = default;
+
+// The C library's POSIX regex where there is one (the host's own rules for extended
+// expressions); elsewhere the standard library's engine with the same POSIX extended grammar.
+struct CompiledRegex {
+#ifdef ORVEX_EXT4_POSIX_REGEX
+  regex_t re;
+#else
+  std::regex re;
+#endif
+};
+
+namespace {
+
+void FreeRegex(CompiledRegex* r) {
+#ifdef ORVEX_EXT4_POSIX_REGEX
+  regfree(&r->re);
+#endif
+  delete r;
 }
+
+// Compiles an anchored expression; false with the reason.
+bool CompileRegex(const std::string& anchored, std::unique_ptr<CompiledRegex, void (*)(CompiledRegex*)>* out,
+                  std::string* why) {
+#ifdef ORVEX_EXT4_POSIX_REGEX
+  auto* r = new CompiledRegex;
+  int rc = regcomp(&r->re, anchored.c_str(), REG_EXTENDED | REG_NOSUB);
+  if (rc != 0) {
+    char msg[256];
+    regerror(rc, &r->re, msg, sizeof(msg));
+    delete r;
+    *why = msg;
+    return false;
+  }
+  *out = {r, FreeRegex};
+  return true;
+#else
+  try {
+    auto* r = new CompiledRegex{std::regex(anchored, std::regex::extended | std::regex::nosubs)};
+    *out = {r, FreeRegex};
+    return true;
+  } catch (const std::regex_error& e) {
+    *why = e.what();
+    return false;
+  }
+#endif
+}
+
+bool RegexMatches(const CompiledRegex& r, const std::string& text) {
+#ifdef ORVEX_EXT4_POSIX_REGEX
+  return regexec(&r.re, text.c_str(), 0, nullptr, 0) == 0;
+#else
+  try {
+    return std::regex_match(text, r.re);
+  } catch (const std::regex_error&) {
+    return false;  // the engine gave up (too complex for this path): no match
+  }
+#endif
+}
+
+}  // namespace
 
 namespace {
 
@@ -218,13 +280,9 @@ bool FileContexts::AddRule(std::string_view regex, std::string_view type,
   }
   s.prefix = LiteralPrefix(regex);
   const std::string anchored = "^(" + ToPosix(regex) + ")$";
-  s.re = std::make_unique<regex_t>();
-  int rc = regcomp(s.re.get(), anchored.c_str(), REG_EXTENDED | REG_NOSUB);
-  if (rc != 0) {
-    char msg[256];
-    regerror(rc, s.re.get(), msg, sizeof(msg));
-    s.re.reset();
-    *error = "bad regex " + std::string(regex) + ": " + msg;
+  std::string why;
+  if (!CompileRegex(anchored, &s.re, &why)) {
+    *error = "bad regex " + std::string(regex) + ": " + why;
     return false;
   }
   rules_.push_back(std::move(s));
@@ -280,14 +338,14 @@ bool FileContexts::Load(const std::string& file, std::string* error) {
 
 const FileContexts::Rule* FileContexts::Match(const std::vector<size_t>& candidates,
                                               std::string_view path, uint32_t type) const {
-  std::string p;  // NUL-terminated copy for regexec, made once
+  std::string p;  // copy for the regex engine, made once
   for (auto it = candidates.rbegin(); it != candidates.rend(); ++it) {
     const Rule& s = rules_[*it];
     if (s.type && s.type != type) continue;
     if (s.re) {
       if (path.substr(0, s.prefix.size()) != s.prefix) continue;
       if (p.empty()) p.assign(path);
-      if (regexec(s.re.get(), p.c_str(), 0, nullptr, 0) != 0) continue;
+      if (!RegexMatches(*s.re, p)) continue;
     }
     return &s;
   }
@@ -295,7 +353,7 @@ const FileContexts::Rule* FileContexts::Match(const std::vector<size_t>& candida
 }
 
 std::optional<std::string> FileContexts::Lookup(std::string_view path, uint32_t mode) const {
-  const uint32_t type = mode & S_IFMT;
+  const uint32_t type = mode & kTypeMask;
   const Rule* hit = nullptr;
   auto it = plain_.find(std::string(path));
   if (it != plain_.end()) hit = Match(it->second, path, type);

@@ -7,8 +7,6 @@
 // wins. Plain paths are looked up in a hash table; regexes are POSIX extended expressions (the
 // PCRE forms \d and (?: used in AOSP files are translated), anchored at both ends, and tried only
 // when the path starts with the regex's literal prefix. \xHH stands for the byte HH anywhere.
-#include <regex.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,6 +21,8 @@ namespace orvex::ext4 {
 // bytes from 0x7f up are written as \xHH, which keeps the path one word of the line and is what
 // libselinux accepts. Lookups resolve \xHH in plain paths and regexes alike.
 std::string EscapeRegex(std::string_view path);
+
+struct CompiledRegex;
 
 class FileContexts {
  public:
@@ -39,7 +39,7 @@ class FileContexts {
   bool AddRule(std::string_view regex, std::string_view type, std::string_view context,
                std::string* error);
 
-  // The context for an absolute path and its st_mode (only the type bits are used), or nullopt
+  // The context for an absolute path and its mode (only the Linux type bits, mode_bits.h), or nullopt
   // when no line matches or the matching line says <<none>>.
   std::optional<std::string> Lookup(std::string_view path, uint32_t mode) const;
 
@@ -48,9 +48,10 @@ class FileContexts {
  private:
   struct Rule {
     std::string context;
-    uint32_t type = 0;  // S_IFMT value, 0 = any
+    uint32_t type = 0;  // file type bits (mode_bits.h), 0 = any
     std::string prefix;  // literal text every match starts with (regex rules)
-    std::unique_ptr<regex_t> re;  // null for plain paths
+    // null for plain paths
+    std::unique_ptr<CompiledRegex, void (*)(CompiledRegex*)> re{nullptr, nullptr};
   };
   const Rule* Match(const std::vector<size_t>& candidates, std::string_view path,
                     uint32_t type) const;

@@ -1,7 +1,5 @@
 #include "ext4/fs_config.h"
 
-#include <fnmatch.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -138,9 +136,32 @@ const FsConfigEntry* FsConfigTable::Find(std::string_view path) const {
 
 namespace {
 
+// Shell wildcards as the rules below use them: '*' any run of bytes ('/' included), '?' one byte,
+// everything else itself.
+bool WildMatch(const char* pattern, const char* text) {
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*text) {
+    if (*pattern == '*') {
+      star = pattern++;
+      resume = text;
+    } else if (*pattern == '?' || *pattern == *text) {
+      ++pattern;
+      ++text;
+    } else if (star) {
+      pattern = star + 1;
+      text = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == '*') ++pattern;
+  return *pattern == 0;
+}
+
 struct DefaultRule {
   uint32_t mode, uid, gid;
-  const char* pattern;  // fnmatch pattern without FNM_PATHNAME: '*' crosses '/'
+  const char* pattern;  // '*' crosses '/'
 };
 
 // First match wins; the most specific rules come first.
@@ -183,14 +204,14 @@ FsConfigEntry AndroidDefaults(std::string_view path, bool is_dir) {
   e.mode = is_dir ? 0755 : 0644;
   if (is_dir) {
     for (const auto& r : kDirRules) {
-      if (fnmatch(r.pattern, e.path.c_str(), 0) == 0) {
+      if (WildMatch(r.pattern, e.path.c_str())) {
         e.mode = r.mode, e.uid = r.uid, e.gid = r.gid;
         break;
       }
     }
   } else {
     for (const auto& r : kFileRules) {
-      if (fnmatch(r.pattern, e.path.c_str(), 0) == 0) {
+      if (WildMatch(r.pattern, e.path.c_str())) {
         e.mode = r.mode, e.uid = r.uid, e.gid = r.gid;
         break;
       }

@@ -1,14 +1,8 @@
 #include "ext4/fspatch.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -17,7 +11,12 @@
 
 #include "ext4/file_contexts.h"
 #include "ext4/fs_config.h"
+#include "ext4/mode_bits.h"
+#include "ext4/source_tree.h"
 #include "ext4/text_file.h"
+#include "platform.h"
+#include "platform_io.h"
+#include "platform_tree.h"
 
 namespace orvex::ext4 {
 
@@ -28,82 +27,53 @@ constexpr int kMaxDepth = 512;
 
 struct Added {
   std::string path;  // as written in the attribute file
-  mode_t mode;
+  uint32_t mode;  // file type bits (mode_bits.h)
 };
 
 bool ReadWhole(const std::string& path, std::string* out, bool* exists, std::string* error) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) {
-    if (errno == ENOENT) {
-      *exists = false;
-      return true;
-    }
-    *error = "cannot open " + path + ": " + strerror(errno);
-    return false;
-  }
-  *exists = true;
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  if (f.bad()) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  *out = ss.str();
-  return true;
+  return ReadWholeFile(path, out, exists, error);
 }
 
 std::string BaseName(std::string p) {
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  size_t s = p.rfind('/');
-  return s == std::string::npos ? p : p.substr(s + 1);
+  while (p.size() > 1 && platform::IsSeparator(p.back())) p.pop_back();
+  size_t s = p.size();
+  while (s > 0 && !platform::IsSeparator(p[s - 1])) --s;
+  return p.substr(s);
 }
 
 class Walker {
  public:
-  Walker(const std::unordered_set<std::string>& known, const std::string& prefix,
-         std::vector<Added>* added)
-      : known_(known), prefix_(prefix), added_(added) {}
+  Walker(const SourceTree& tree, const std::unordered_set<std::string>& known,
+         const std::string& prefix, std::vector<Added>* added)
+      : tree_(tree), known_(known), prefix_(prefix), added_(added) {}
 
-  bool Walk(int dirfd, const std::string& rel, int depth, std::string* error) {
+  // rel: the path in the image; srel: the same folder as stored on disk.
+  bool Walk(int dirfd, const std::string& rel, const std::string& srel, int depth,
+            std::string* error) {
     if (depth > kMaxDepth) {
       *error = "tree is deeper than " + std::to_string(kMaxDepth) + " levels";
       return false;
     }
-    int fd2 = dup(dirfd);
-    std::unique_ptr<DIR, int (*)(DIR*)> d(fd2 >= 0 ? fdopendir(fd2) : nullptr, closedir);
-    if (!d) {
-      if (fd2 >= 0) close(fd2);
-      *error = "cannot read folder " + ConfigPath(rel) + ": " + strerror(errno);
-      return false;
-    }
-    std::vector<std::string> names;
-    while (dirent* de = readdir(d.get())) {
-      if (strcmp(de->d_name, ".") && strcmp(de->d_name, "..")) names.push_back(de->d_name);
-    }
-    std::sort(names.begin(), names.end());
-    for (const auto& name : names) {
-      struct stat st;
-      const std::string r = rel.empty() ? name : rel + "/" + name;
-      if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        *error = "cannot stat " + ConfigPath(r) + ": " + strerror(errno);
-        return false;
-      }
-      Visit(r, st.st_mode);
-      if (S_ISDIR(st.st_mode)) {
-        int sub = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    std::vector<SourceEntry> entries;
+    if (!tree_.List(dirfd, srel, ConfigPath(rel), &entries, error)) return false;
+    for (const auto& e : entries) {
+      const std::string r = rel.empty() ? e.name : rel + "/" + e.name;
+      Visit(r, e.type);
+      if (e.type == kTypeDir) {
+        const int sub = platform::OpenFolderAt(dirfd, e.stored);
         if (sub < 0) {
           *error = "cannot open folder " + ConfigPath(r) + ": " + strerror(errno);
           return false;
         }
-        bool ok = Walk(sub, r, depth + 1, error);
-        close(sub);
+        const bool ok = Walk(sub, r, srel.empty() ? e.stored : srel + "/" + e.stored, depth + 1, error);
+        platform::CloseFolder(sub);
         if (!ok) return false;
       }
     }
     return true;
   }
 
-  void Visit(const std::string& rel, mode_t mode) {
+  void Visit(const std::string& rel, uint32_t mode) {
     const std::string p = ConfigPath(rel);
     if (!known_.count(p)) added_->push_back({p, mode});
   }
@@ -114,6 +84,7 @@ class Walker {
   }
 
  private:
+  const SourceTree& tree_;
   const std::unordered_set<std::string>& known_;
   const std::string& prefix_;
   std::vector<Added>* added_;
@@ -153,12 +124,17 @@ int PatchFsConfig(const std::string& tree, const std::string& fs_config, std::os
     err.flush();
     return 1;
   };
-  int treefd = open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int treefd = platform::OpenFolder(tree);
   if (treefd < 0) return fail("cannot open folder " + tree + ": " + strerror(errno));
   struct FdCloser {
     int fd;
-    ~FdCloser() { close(fd); }
+    ~FdCloser() { platform::CloseFolder(fd); }
   } closer{treefd};
+  // Links, nodes and names the tree could not hold, kept beside the attribute file.
+  SourceTree source;
+  std::string list_error;
+  const std::string list = EntriesListFor(fs_config);
+  if (!list.empty() && !source.LoadList(list, &list_error)) return fail(list_error);
 
   std::string text, error;
   bool exists = false;
@@ -191,15 +167,15 @@ int PatchFsConfig(const std::string& tree, const std::string& fs_config, std::os
   }
 
   std::vector<Added> added;
-  Walker w(known, prefix, &added);
-  struct stat rst;
-  if (fstat(treefd, &rst) != 0) return fail("cannot stat " + tree + ": " + strerror(errno));
-  w.Visit("", rst.st_mode);
-  if (!w.Walk(treefd, "", 0, &error)) return fail(error);
+  Walker w(source, known, prefix, &added);
+  platform::EntryInfo rst;
+  if (!platform::InfoOf(treefd, &rst)) return fail("cannot stat " + tree + ": " + strerror(errno));
+  w.Visit("", kTypeDir);
+  if (!w.Walk(treefd, "", "", 0, &error)) return fail(error);
 
   std::vector<std::string> lines;
   for (const auto& a : added) {
-    FsConfigEntry e = AndroidDefaults(a.path, S_ISDIR(a.mode));
+    FsConfigEntry e = AndroidDefaults(a.path, a.mode == kTypeDir);
     lines.push_back(FormatFsConfigLine(e));
     out << kTool << ": added " << lines.back() << "\n";
   }
@@ -211,7 +187,7 @@ int PatchFsConfig(const std::string& tree, const std::string& fs_config, std::os
 
   // The context file beside it gets the same paths, labelled like their nearest labelled parent.
   const std::string contexts_path = ContextsFileFor(fs_config);
-  if (!added.empty() && !contexts_path.empty() && access(contexts_path.c_str(), F_OK) == 0) {
+  if (!added.empty() && !contexts_path.empty() && platform::Exists(contexts_path)) {
     FileContexts fc;
     if (!fc.Load(contexts_path, &error)) return fail(error);
     std::string ctext;
@@ -231,7 +207,7 @@ int PatchFsConfig(const std::string& tree, const std::string& fs_config, std::os
         size_t s = parent.rfind('/');
         if (s == std::string::npos || parent.size() <= 1) break;
         parent = s == 0 ? "/" : parent.substr(0, s);
-        ctx = fc.Lookup(parent, S_IFDIR);
+        ctx = fc.Lookup(parent, kTypeDir);
         if (parent == "/") break;
       }
       if (!ctx) {

@@ -1,19 +1,19 @@
 #include "ext4/image_source.h"
 
 #include <et/com_err.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
+#include "platform_io.h"
+#include "platform_tree.h"
 #include "sparse/sparse_format.h"
 
 namespace orvex::ext4 {
 
 namespace {
-ImageSource* g_source = nullptr;  // the source served by the I/O manager
+IoTarget* g_target = nullptr;  // the target served by the I/O manager
 }
 
 std::string Ext2Error(errcode_t code) {
@@ -26,33 +26,42 @@ std::string Ext2Error(errcode_t code) {
   return m ? m : ("error " + std::to_string(code));
 }
 
+IoTarget::~IoTarget() {
+  if (g_target == this) g_target = nullptr;
+}
+
+bool IoTarget::WriteAt(uint64_t, const void*, size_t, std::string* error) {
+  *error = "the image is open for reading only";
+  return false;
+}
+
 ImageSource::~ImageSource() {
-  if (g_source == this) g_source = nullptr;
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
 }
 
 bool ImageSource::Open(const std::string& path, std::string* error) {
-  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = platform::OpenForRead(path);
   if (fd_ < 0) {
     *error = "cannot open " + path + ": " + strerror(errno);
     return false;
   }
-  struct stat st;
-  if (fstat(fd_, &st) != 0) {
-    *error = "cannot stat " + path + ": " + strerror(errno);
+  const int64_t size = platform::SizeOfFile(fd_);
+  if (size < 0) {
+    *error = "cannot find the size of " + path + ": " + strerror(errno);
     return false;
   }
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-    *error = path + " is not a file";
-    return false;
+  // Besides files, block devices count (when their size is known); folders never do.
+  if (!platform::IsRegularFile(fd_)) {
+    const int dir = size > 0 ? platform::OpenFolder(path) : -1;
+    if (dir >= 0) platform::CloseFolder(dir);
+    if (size == 0 || dir >= 0) {
+      *error = path + " is not a file";
+      return false;
+    }
   }
-  size_ = static_cast<uint64_t>(st.st_size);
-  if (S_ISBLK(st.st_mode)) {
-    off_t end = lseek(fd_, 0, SEEK_END);
-    size_ = end > 0 ? static_cast<uint64_t>(end) : 0;
-  }
+  size_ = static_cast<uint64_t>(size);
   unsigned char magic[4] = {0, 0, 0, 0};
-  if (size_ >= 4 && pread(fd_, magic, 4, 0) == 4 && sparse::HasSparseMagic(magic)) {
+  if (size_ >= 4 && platform::ReadAllAt(fd_, magic, 4, 0) && sparse::HasSparseMagic(magic)) {
     sparse_ = std::make_unique<sparse::SparseReader>();
     std::string err;
     if (!sparse_->Open(fd_, &err)) {
@@ -73,7 +82,7 @@ bool ImageSource::ReadAt(uint64_t offset, void* buf, size_t len, std::string* er
   }
   auto* p = static_cast<unsigned char*>(buf);
   while (len > 0) {
-    ssize_t n = pread(fd_, p, len, static_cast<off_t>(offset));
+    const int64_t n = platform::ReadAt(fd_, p, len, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       *error = n < 0 ? std::string("cannot read image: ") + strerror(errno)
@@ -87,20 +96,137 @@ bool ImageSource::ReadAt(uint64_t offset, void* buf, size_t len, std::string* er
   return true;
 }
 
-// libext2fs I/O manager over the current ImageSource. Read-only: writes fail.
+ImageFile::~ImageFile() {
+  if (fd_ >= 0) platform::CloseFile(fd_);
+}
+
+bool ImageFile::Create(const std::string& path, uint64_t size, std::string* error) {
+  path_ = path;
+  // Created, then opened again for reading as well: libext2fs reads back what it wrote.
+  const int w = platform::CreateForWrite(path);
+  if (w < 0) {
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
+  }
+  const bool sized = platform::SetFileSize(w, size);
+  const int e = errno;
+  platform::CloseFile(w);
+  if (!sized) {
+    *error = "cannot size " + path + ": " + strerror(e);
+    return false;
+  }
+  fd_ = platform::OpenForUpdate(path);
+  if (fd_ < 0) {
+    *error = "cannot open " + path + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool ImageFile::ReadAt(uint64_t offset, void* buf, size_t len, std::string* error) const {
+  if (fd_ >= 0 && platform::ReadAllAt(fd_, buf, len, offset)) return true;
+  *error = "cannot read " + path_ + " at " + std::to_string(offset) + ": " +
+           (errno ? strerror(errno) : "unexpected end of the file");
+  return false;
+}
+
+bool ImageFile::WriteAt(uint64_t offset, const void* buf, size_t len, std::string* error) {
+  if (fd_ >= 0 && platform::WriteAllAt(fd_, buf, len, offset)) return true;
+  *error = "cannot write " + path_ + ": " + strerror(errno ? errno : EIO);
+  return false;
+}
+
+bool ImageFile::Close(std::string* error) {
+  if (fd_ < 0) return true;
+  const int rc = platform::CloseFile(fd_);
+  fd_ = -1;
+  if (rc != 0) {
+    *error = "cannot write " + path_ + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// libext2fs I/O manager over the current IoTarget; writes fail on a read-only one. A channel on
+// a writable target keeps the last single blocks read or written (libext2fs updates inode tables
+// and bitmaps a block at a time) and writes them back when they leave, on a flush and on close.
 struct IoGlue {
+  static constexpr size_t kSlots = 32;
+  struct Slot {
+    uint64_t block = 0;
+    uint64_t used = 0;  // last use, for eviction; 0 = empty
+    bool dirty = false;
+    std::vector<char> data;
+  };
   struct Channel {
-    ImageSource* src;
+    IoTarget* target = nullptr;
+    std::vector<Slot> slots;  // empty for read-only targets
+    uint64_t clock = 0;
   };
 
+  static Channel* Of(io_channel io) { return static_cast<Channel*>(io->private_data); }
+
+  static errcode_t Fail(Channel* c, const std::string& err, errcode_t code) {
+    c->target->last_io_error_ = err;
+    return code;
+  }
+  static errcode_t WriteBack(io_channel io, Slot& s) {
+    if (!s.used || !s.dirty) return 0;
+    Channel* c = Of(io);
+    std::string err;
+    if (!c->target->WriteAt(s.block * io->block_size, s.data.data(), s.data.size(), &err))
+      return Fail(c, err, EXT2_ET_SHORT_WRITE);
+    s.dirty = false;
+    return 0;
+  }
+  // Writes back (and with drop, forgets) the cached blocks that meet [off, off + len).
+  static errcode_t Settle(io_channel io, uint64_t off, uint64_t len, bool drop) {
+    const uint64_t bs = static_cast<uint64_t>(io->block_size);
+    for (Slot& s : Of(io)->slots) {
+      if (!s.used || s.block * bs >= off + len || (s.block + 1) * bs <= off) continue;
+      if (errcode_t rc = WriteBack(io, s)) return rc;
+      if (drop) s.used = 0;
+    }
+    return 0;
+  }
+  static errcode_t SettleAll(io_channel io, bool drop) {
+    for (Slot& s : Of(io)->slots) {
+      if (errcode_t rc = WriteBack(io, s)) return rc;
+      if (drop) s.used = 0;
+    }
+    return 0;
+  }
+  // The slot of a block, or a free (or least recently used, written back) one for it.
+  static errcode_t SlotFor(io_channel io, uint64_t block, Slot** out, bool* hit) {
+    Channel* c = Of(io);
+    Slot* victim = &c->slots[0];
+    for (Slot& s : c->slots) {
+      if (s.used && s.block == block) {
+        s.used = ++c->clock;
+        *out = &s;
+        *hit = true;
+        return 0;
+      }
+      if (s.used < victim->used) victim = &s;
+    }
+    if (errcode_t rc = WriteBack(io, *victim)) return rc;
+    victim->block = block;
+    victim->used = ++c->clock;
+    victim->dirty = false;
+    victim->data.resize(static_cast<size_t>(io->block_size));
+    *out = victim;
+    *hit = false;
+    return 0;
+  }
+
   static errcode_t Open(const char* name, int flags, io_channel* channel) {
-    if (!g_source) return EXT2_ET_BAD_DEVICE_NAME;
-    if (flags & IO_FLAG_RW) return EXT2_ET_RO_FILSYS;
+    if (!g_target) return EXT2_ET_BAD_DEVICE_NAME;
+    if ((flags & IO_FLAG_RW) && !g_target->writable()) return EXT2_ET_RO_FILSYS;
     io_channel io = nullptr;
     errcode_t rc = ext2fs_get_memzero(sizeof(struct_io_channel), &io);
     if (rc) return rc;
     io->magic = EXT2_ET_MAGIC_IO_CHANNEL;
-    io->manager = g_source->Manager();
+    io->manager = g_target->Manager();
     rc = ext2fs_get_mem(strlen(name) + 1, &io->name);
     if (rc) {
       ext2fs_free_mem(&io);
@@ -109,52 +235,105 @@ struct IoGlue {
     strcpy(io->name, name);
     io->block_size = 1024;
     io->refcount = 1;
-    io->private_data = g_source;
+    auto* c = new Channel;
+    c->target = g_target;
+    if (g_target->writable()) c->slots.resize(kSlots);
+    io->private_data = c;
     *channel = io;
     return 0;
   }
   static errcode_t Close(io_channel io) {
     if (--io->refcount > 0) return 0;
+    const errcode_t rc = SettleAll(io, true);
+    delete Of(io);
     ext2fs_free_mem(&io->name);
     ext2fs_free_mem(&io);
-    return 0;
+    return rc;
   }
   static errcode_t SetBlksize(io_channel io, int blksize) {
+    if (io->block_size != blksize) {
+      if (errcode_t rc = SettleAll(io, true)) return rc;
+    }
     io->block_size = blksize;
     return 0;
   }
+  // A negative count is a byte count, as libext2fs passes it for the superblock.
+  static bool Span(io_channel io, unsigned long long block, int count, uint64_t* off,
+                   uint64_t* len) {
+    *len = count < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(count))
+                     : static_cast<uint64_t>(count) * io->block_size;
+    if (block > (UINT64_MAX / 2) / static_cast<uint64_t>(io->block_size)) return false;
+    *off = block * static_cast<uint64_t>(io->block_size);
+    return true;
+  }
   static errcode_t Read64(io_channel io, unsigned long long block, int count, void* data) {
-    auto* src = static_cast<ImageSource*>(io->private_data);
-    const uint64_t len = count < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(count))
-                                   : static_cast<uint64_t>(count) * io->block_size;
-    const uint64_t off = block * static_cast<uint64_t>(io->block_size);
-    if (block > (UINT64_MAX / 2) / static_cast<uint64_t>(io->block_size)) return EXT2_ET_SHORT_READ;
+    Channel* c = Of(io);
+    uint64_t off = 0, len = 0;
+    if (!Span(io, block, count, &off, &len)) return EXT2_ET_SHORT_READ;
     std::string err;
-    if (!src->ReadAt(off, data, static_cast<size_t>(len), &err)) {
-      src->last_io_error_ = err;
+    if (count == 1 && !c->slots.empty()) {
+      Slot* s = nullptr;
+      bool hit = false;
+      if (errcode_t rc = SlotFor(io, block, &s, &hit)) return rc;
+      if (!hit && !c->target->ReadAt(off, s->data.data(), s->data.size(), &err)) {
+        s->used = 0;
+        memset(data, 0, static_cast<size_t>(len));
+        return Fail(c, err, EXT2_ET_SHORT_READ);
+      }
+      memcpy(data, s->data.data(), s->data.size());
+      return 0;
+    }
+    if (!c->slots.empty()) {
+      if (errcode_t rc = Settle(io, off, len, false)) return rc;
+    }
+    if (!c->target->ReadAt(off, data, static_cast<size_t>(len), &err)) {
       // Leave defined bytes behind for callers that ignore the error.
       memset(data, 0, static_cast<size_t>(len));
-      return EXT2_ET_SHORT_READ;
+      return Fail(c, err, EXT2_ET_SHORT_READ);
     }
     return 0;
   }
   static errcode_t Read(io_channel io, unsigned long block, int count, void* data) {
     return Read64(io, block, count, data);
   }
-  static errcode_t Write(io_channel, unsigned long, int, const void*) { return EXT2_ET_RO_FILSYS; }
-  static errcode_t Write64(io_channel, unsigned long long, int, const void*) {
-    return EXT2_ET_RO_FILSYS;
+  static errcode_t WriteBytes(io_channel io, uint64_t off, uint64_t len, const void* data) {
+    Channel* c = Of(io);
+    if (!c->target->writable()) return EXT2_ET_RO_FILSYS;
+    if (errcode_t rc = Settle(io, off, len, true)) return rc;
+    std::string err;
+    if (!c->target->WriteAt(off, data, static_cast<size_t>(len), &err))
+      return Fail(c, err, EXT2_ET_SHORT_WRITE);
+    return 0;
   }
-  static errcode_t WriteByte(io_channel, unsigned long, int, const void*) {
-    return EXT2_ET_RO_FILSYS;
+  static errcode_t Write64(io_channel io, unsigned long long block, int count, const void* data) {
+    Channel* c = Of(io);
+    if (!c->target->writable()) return EXT2_ET_RO_FILSYS;
+    uint64_t off = 0, len = 0;
+    if (!Span(io, block, count, &off, &len)) return EXT2_ET_SHORT_WRITE;
+    if (count == 1) {
+      Slot* s = nullptr;
+      bool hit = false;
+      if (errcode_t rc = SlotFor(io, block, &s, &hit)) return rc;
+      memcpy(s->data.data(), data, s->data.size());
+      s->dirty = true;
+      return 0;
+    }
+    return WriteBytes(io, off, len, data);
   }
-  static errcode_t Flush(io_channel) { return 0; }
+  static errcode_t Write(io_channel io, unsigned long block, int count, const void* data) {
+    return Write64(io, block, count, data);
+  }
+  static errcode_t WriteByte(io_channel io, unsigned long offset, int size, const void* data) {
+    if (size < 0) return EXT2_ET_INVALID_ARGUMENT;
+    return WriteBytes(io, offset, static_cast<uint64_t>(size), data);
+  }
+  static errcode_t Flush(io_channel io) { return SettleAll(io, false); }
   static errcode_t SetOption(io_channel, const char*, const char*) {
     return EXT2_ET_INVALID_ARGUMENT;
   }
 };
 
-io_manager ImageSource::Manager() {
+io_manager IoTarget::Manager() {
   static struct_io_manager manager = [] {
     struct_io_manager m{};
     m.magic = EXT2_ET_MAGIC_IO_MANAGER;
@@ -171,7 +350,7 @@ io_manager ImageSource::Manager() {
     m.write_blk64 = IoGlue::Write64;
     return m;
   }();
-  g_source = this;
+  g_target = this;
   return &manager;
 }
 

@@ -43,13 +43,29 @@ std::string Cut(const unsigned char* p, size_t n) {
   return out;
 }
 
+// "Tue Dec  8 15:29:28 2026 UTC", computed here (days to civil date) so that every C library
+// and every width of time_t gives the same text.
 std::string TimeText(uint64_t t) {
   if (t == 0) return "n/a";
-  time_t tt = static_cast<time_t>(t);
-  struct tm tm;
-  if (!gmtime_r(&tt, &tm)) return std::to_string(t);
+  static const char* const kDays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const uint64_t days = t / 86400, secs = t % 86400;
+  // Howard Hinnant's civil_from_days, for days since 1970-01-01 (never negative here).
+  const uint64_t z = days + 719468;
+  const uint64_t era = z / 146097;
+  const uint64_t doe = z - era * 146097;
+  const uint64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const uint64_t mp = (5 * doy + 2) / 153;
+  const uint64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const uint64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const uint64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
   char buf[64];
-  strftime(buf, sizeof(buf), "%a %b %e %H:%M:%S %Y UTC", &tm);
+  snprintf(buf, sizeof(buf), "%s %s %2u %02u:%02u:%02u %llu UTC", kDays[days % 7], kMonths[month - 1],
+           static_cast<unsigned>(day), static_cast<unsigned>(secs / 3600),
+           static_cast<unsigned>(secs / 60 % 60), static_cast<unsigned>(secs % 60),
+           static_cast<unsigned long long>(year));
   return buf;
 }
 

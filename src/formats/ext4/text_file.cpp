@@ -1,45 +1,84 @@
 #include "ext4/text_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
+
+#include "platform_io.h"
+#include "platform_tree.h"
 
 namespace orvex::ext4 {
 
-LineReader::~LineReader() {
-  if (f_) fclose(f_);
+namespace {
+
+constexpr size_t kWriteBatch = 1 << 16;
+
+std::string DirOf(const std::string& path) {
+  const size_t s = path.find_last_of("/\\");
+  if (s == std::string::npos) return ".";
+  return s == 0 ? path.substr(0, 1) : path.substr(0, s);
 }
 
-bool LineReader::Open(const std::string& path, std::string* error) {
-  path_ = path;
-  f_ = fopen(path.c_str(), "rb");
-  if (!f_) {
+std::string NameOf(const std::string& path) {
+  const size_t s = path.find_last_of("/\\");
+  return s == std::string::npos ? path : path.substr(s + 1);
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string* out, bool* exists, std::string* error) {
+  out->clear();
+  const int fd = platform::OpenForRead(path);
+  if (fd < 0) {
+    if (errno == ENOENT) {
+      *exists = false;
+      return true;
+    }
     *error = "cannot open " + path + ": " + strerror(errno);
     return false;
   }
+  *exists = true;
+  char buf[1 << 16];
+  uint64_t off = 0;
+  for (;;) {
+    const int64_t n = platform::ReadAt(fd, buf, sizeof(buf), off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "cannot read " + path + ": " + strerror(errno);
+      platform::CloseFile(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out->append(buf, static_cast<size_t>(n));
+    off += static_cast<uint64_t>(n);
+  }
+  platform::CloseFile(fd);
+  return true;
+}
+
+LineReader::~LineReader() = default;
+
+bool LineReader::Open(const std::string& path, std::string* error) {
+  path_ = path;
+  bool exists = false;
+  if (!ReadWholeFile(path, &data_, &exists, error)) return false;
+  if (!exists) {
+    *error = "cannot open " + path + ": " + strerror(ENOENT);
+    return false;
+  }
+  open_ = true;
+  pos_ = 0;
   return true;
 }
 
 bool LineReader::Next(std::string* line) {
   line->clear();
-  if (!f_) return false;
-  char* buf = nullptr;
-  size_t cap = 0;
-  errno = 0;
-  ssize_t n = getline(&buf, &cap, f_);
-  if (n < 0) {
-    free(buf);
-    if (ferror(f_)) error_ = "cannot read " + path_ + ": " + strerror(errno ? errno : EIO);
-    return false;
-  }
-  line->assign(buf, static_cast<size_t>(n));
-  free(buf);
-  last_had_newline_ = !line->empty() && line->back() == '\n';
-  if (last_had_newline_) line->pop_back();
+  if (!open_ || pos_ >= data_.size()) return false;
+  const size_t nl = data_.find('\n', pos_);
+  const size_t end = nl == std::string::npos ? data_.size() : nl;
+  line->assign(data_, pos_, end - pos_);
+  last_had_newline_ = nl != std::string::npos;
+  pos_ = last_had_newline_ ? nl + 1 : data_.size();
   if (!line->empty() && line->back() == '\r') {
     line->pop_back();
     if (last_had_newline_) saw_crlf_ = true;
@@ -48,70 +87,110 @@ bool LineReader::Next(std::string* line) {
 }
 
 TextWriter::~TextWriter() {
-  if (f_) fclose(f_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
 }
 
 bool TextWriter::Open(const std::string& path, std::string* error) {
   path_ = path;
-  f_ = fopen(path.c_str(), "wb");
-  if (!f_) {
+  fd_ = platform::CreateForWrite(path);
+  if (fd_ < 0) {
     *error = "cannot create " + path + ": " + strerror(errno);
     return false;
   }
-  setvbuf(f_, nullptr, _IOFBF, 1 << 16);
   return true;
 }
 
+void TextWriter::Drain() {
+  if (fd_ < 0 || pending_.empty()) return;
+  if (!failed_ && !platform::WriteAllAt(fd_, pending_.data(), pending_.size(), written_)) {
+    failed_ = true;
+    errno_ = errno ? errno : EIO;
+  }
+  written_ += pending_.size();
+  pending_.clear();
+}
+
 void TextWriter::Write(const std::string& s) {
-  if (f_ && !s.empty() && fwrite(s.data(), 1, s.size(), f_) != s.size()) failed_ = true;
+  if (fd_ < 0) return;
+  pending_ += s;
+  if (pending_.size() >= kWriteBatch) Drain();
 }
 
 void TextWriter::Line(const std::string& s) {
   Write(s);
-  if (f_ && fputs(eol_, f_) == EOF) failed_ = true;
+  Write(eol_);
 }
 
 bool TextWriter::Close(std::string* error) {
-  if (!f_) return !failed_;
-  int rc = fclose(f_);
-  f_ = nullptr;
-  if (rc != 0 || failed_) {
-    *error = "cannot write " + path_ + ": " + strerror(errno ? errno : EIO);
+  if (fd_ < 0) return !failed_;
+  Drain();
+  if (platform::CloseFile(fd_) != 0 && !failed_) {
+    failed_ = true;
+    errno_ = errno;
+  }
+  fd_ = -1;
+  if (failed_) {
+    *error = "cannot write " + path_ + ": " + strerror(errno_ ? errno_ : EIO);
     return false;
   }
   return true;
 }
 
+int CreateTempBeside(const std::string& path, const std::string& infix, std::string* tmp,
+                     std::string* error) {
+  // The clock and the address of a local seed the names; CreateNewFile refuses a taken one.
+  int local = 0;
+  uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                  reinterpret_cast<uintptr_t>(&local);
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    std::string suffix;
+    for (int i = 0; i < 6; ++i) suffix += kChars[(seed >> (16 + 6 * i)) % 36];
+    *tmp = path + infix + suffix;
+    const int fd = platform::CreateNewFile(*tmp);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  *error = "cannot create a temporary file beside " + path + ": " + strerror(errno);
+  return -1;
+}
+
 bool WriteFileAtomic(const std::string& path, const std::string& content, std::string* error) {
-  mode_t mode = 0644;
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  std::string tmp = path + ".tmpXXXXXX";
-  int fd = mkstemp(tmp.data());
-  if (fd < 0) {
-    *error = "cannot create a temporary file beside " + path + ": " + strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < content.size()) {
-    ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = "cannot write " + tmp + ": " + strerror(errno);
-      close(fd);
-      unlink(tmp.c_str());
-      return false;
+  uint32_t mode = 0644;
+  const int dirfd = platform::OpenFolder(DirOf(path));
+  if (dirfd >= 0) {
+    platform::EntryInfo info;
+    if (platform::InfoAt(dirfd, NameOf(path), &info)) {
+      mode = info.mode & 07777;
     }
-    done += static_cast<size_t>(n);
+    platform::CloseFolder(dirfd);
   }
-  if (fchmod(fd, mode) != 0 || fsync(fd) != 0 || close(fd) != 0) {
-    *error = "cannot finish " + tmp + ": " + strerror(errno);
-    unlink(tmp.c_str());
+  std::string tmp;
+  const int fd = CreateTempBeside(path, ".tmp", &tmp, error);
+  if (fd < 0) return false;
+  if (!platform::WriteAllAt(fd, content.data(), content.size(), 0)) {
+    *error = "cannot write " + tmp + ": " + strerror(errno ? errno : EIO);
+    platform::CloseFile(fd);
+    platform::RemoveFile(tmp);
     return false;
   }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
+  if (platform::TreeKeepsOwners() && !platform::SetMode(fd, mode)) {
+    *error = "cannot finish " + tmp + ": " + strerror(errno);
+    platform::CloseFile(fd);
+    platform::RemoveFile(tmp);
+    return false;
+  }
+  const bool synced = platform::SyncFile(fd);
+  const int sync_errno = errno;
+  if (platform::CloseFile(fd) != 0 || !synced) {
+    *error = "cannot finish " + tmp + ": " + strerror(synced ? errno : sync_errno);
+    platform::RemoveFile(tmp);
+    return false;
+  }
+  if (!platform::RenameReplacing(tmp, path)) {
     *error = "cannot replace " + path + ": " + strerror(errno);
-    unlink(tmp.c_str());
+    platform::RemoveFile(tmp);
     return false;
   }
   return true;

@@ -1,7 +1,7 @@
 #pragma once
 // Small text-file helpers for the config files: a line reader that accepts LF and CR LF, a
 // buffered writer, and whole-file replacement through a temporary file and rename.
-#include <cstdio>
+#include <cstdint>
 #include <string>
 
 namespace orvex::ext4 {
@@ -19,7 +19,9 @@ class LineReader {
   const std::string& error() const { return error_; }
 
  private:
-  FILE* f_ = nullptr;
+  std::string data_;  // the whole file
+  size_t pos_ = 0;
+  bool open_ = false;
   std::string path_;
   std::string error_;
   bool saw_crlf_ = false;
@@ -39,14 +41,26 @@ class TextWriter {
   bool Close(std::string* error);
 
  private:
-  FILE* f_ = nullptr;
+  void Drain();
+  int fd_ = -1;
+  uint64_t written_ = 0;
+  std::string pending_;
   std::string path_;
   const char* eol_ = "\n";
   bool failed_ = false;
+  int errno_ = 0;
 };
 
 // Writes content to path atomically: a temporary file beside it, then rename over it. The file
-// keeps the mode of the file it replaces (0644 when new).
+// keeps the mode of the file it replaces (0644 when new) where the system keeps modes.
 bool WriteFileAtomic(const std::string& path, const std::string& content, std::string* error);
+
+// Creates a new file beside path named path + infix + six random characters: its descriptor
+// (open for writing) with the name in *tmp, or -1 with *error.
+int CreateTempBeside(const std::string& path, const std::string& infix, std::string* tmp,
+                     std::string* error);
+
+// The whole file; *exists false (and true returned) when it does not exist.
+bool ReadWholeFile(const std::string& path, std::string* out, bool* exists, std::string* error);
 
 }  // namespace orvex::ext4

@@ -6,17 +6,21 @@
 #include <iostream>
 #include <string>
 
+#include <vector>
+
 #include "ext4/fspatch.h"
+#include "platform.h"
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  if (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+  const std::vector<std::string> args = orvex::platform::ProgramArguments(argc, argv);
+  if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
     std::cout << "usage: fspatch TREE FS_CONFIG\n";
     return 0;
   }
-  if (argc != 3) {
+  if (args.size() != 2) {
     std::cerr << "usage: fspatch TREE FS_CONFIG\n";
     return 2;
   }
-  return orvex::ext4::PatchFsConfig(argv[1], argv[2], std::cout, std::cerr);
+  return orvex::ext4::PatchFsConfig(args[0], args[1], std::cout, std::cerr);
 }

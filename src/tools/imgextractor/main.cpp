@@ -3,12 +3,15 @@
 //
 //   imgextractor IMAGE OUTDIR        extract into OUTDIR/<FolderName> and OUTDIR/config
 //   imgextractor IMAGE -s            print "EXT4 superblock info:" and key: value lines
+#include <cctype>
 #include <cstring>
+#include <string_view>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "ext4/extractor.h"
+#include "platform.h"
 
 namespace {
 
@@ -23,9 +26,11 @@ void Usage(std::ostream& o) {
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   bool info = false, verbose = false;
+  const std::vector<std::string> argv_utf8 = orvex::platform::ProgramArguments(argc, argv);
+  const int n = static_cast<int>(argv_utf8.size());
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
+  for (int i = 0; i < n; ++i) {
+    const std::string a = argv_utf8[i];
     if (a == "-s") {
       info = true;
     } else if (a == "-v") {
@@ -34,7 +39,7 @@ int main(int argc, char** argv) {
       Usage(std::cout);
       return 0;
     } else if (a == "--") {
-      for (++i; i < argc; ++i) args.push_back(argv[i]);
+      for (++i; i < n; ++i) args.push_back(argv_utf8[i]);
     } else if (a.size() > 1 && a[0] == '-') {
       std::cerr << "imgextractor: error: unknown option " << a << "\n";
       Usage(std::cerr);
@@ -44,7 +49,13 @@ int main(int argc, char** argv) {
     }
   }
   // Started under its information name with just an image, it prints the information.
-  const std::string self = argv[0];
+  std::string self = argc > 0 && argv[0] ? argv[0] : "";
+  const std::string_view exe = orvex::platform::kExeSuffix;
+  if (!exe.empty() && self.size() > exe.size()) {
+    std::string tail = self.substr(self.size() - exe.size());
+    for (char& ch : tail) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    if (tail == exe) self.resize(self.size() - exe.size());
+  }
   if (!info && args.size() == 1 && self.size() > 0 && self.back() == '_') info = true;
 
   if (info) {

@@ -6,14 +6,15 @@
 //               [-T TIMESTAMP] [-s] [-J] [-u] [-v] [-c -f -w -z -t -e X -o X -B X -d X -D X]
 //               OUTPUT_IMAGE [SOURCE_DIR [TARGET_OUT_DIR]]
 #include <getopt.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "ext4/builder.h"
+#include "platform.h"
 
 namespace {
 
@@ -42,8 +43,16 @@ bool ParseU64(const char* s, uint64_t* out) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc_in, char** argv_in) {
   std::ios::sync_with_stdio(false);
+  // The arguments as UTF-8 (Windows hands main() the ANSI code page), in words getopt may reorder.
+  std::vector<std::string> words = orvex::platform::ProgramArguments(argc_in, argv_in);
+  words.insert(words.begin(), argc_in > 0 && argv_in[0] ? argv_in[0] : "make_ext4fs");
+  std::vector<char*> argv_utf8;
+  for (auto& w : words) argv_utf8.push_back(w.data());
+  argv_utf8.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+  char** argv = argv_utf8.data();
   orvex::ext4::BuildOptions o;
   opterr = 0;
   int c;

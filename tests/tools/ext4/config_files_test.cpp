@@ -1,6 +1,5 @@
 // The attribute and context file rules that imgextractor, make_ext4fs and fspatch share.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 
@@ -8,6 +7,7 @@
 #include "ext4/extractor.h"
 #include "ext4/file_contexts.h"
 #include "ext4/fs_config.h"
+#include "ext4/mode_bits.h"
 #include "ext4/superblock_info.h"
 #include "test_support.h"
 
@@ -26,7 +26,7 @@ FileContexts LoadContexts(const std::string& text) {
   return fc;
 }
 
-std::string Label(const FileContexts& fc, const std::string& path, mode_t mode = S_IFREG) {
+std::string Label(const FileContexts& fc, const std::string& path, uint32_t mode = orvex::ext4::kTypeFile) {
   return fc.Lookup(path, mode).value_or("<none>");
 }
 
@@ -56,9 +56,9 @@ TEST(FileContexts, PlainPathsBeatRegexesAndTheLastMatchingRegexWins) {
   EXPECT_EQ(Label(fc, "/system/lib64/libc++.so"), "u:object_r:system_lib_file:s0");
   EXPECT_EQ(Label(fc, "/system/lib/libcxxso"), "u:object_r:system_lib_file:s0");
   // File types restrict a rule to one kind of entry.
-  EXPECT_EQ(Label(fc, "/system/etc/init", S_IFDIR), "u:object_r:etc_dir:s0");
-  EXPECT_EQ(Label(fc, "/system/etc/hosts", S_IFREG), "u:object_r:etc_file:s0");
-  EXPECT_EQ(Label(fc, "/system/etc/link", S_IFLNK), "u:object_r:system_file:s0");
+  EXPECT_EQ(Label(fc, "/system/etc/init", orvex::ext4::kTypeDir), "u:object_r:etc_dir:s0");
+  EXPECT_EQ(Label(fc, "/system/etc/hosts", orvex::ext4::kTypeFile), "u:object_r:etc_file:s0");
+  EXPECT_EQ(Label(fc, "/system/etc/link", orvex::ext4::kTypeLink), "u:object_r:system_file:s0");
   EXPECT_EQ(Label(fc, "/system/hidden/x"), "<none>");
   // Alternation and non-capturing groups.
   EXPECT_EQ(Label(fc, "/odm/bin/tool"), "u:object_r:vendor_bin:s0");

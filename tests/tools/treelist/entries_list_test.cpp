@@ -298,3 +298,39 @@ TEST(EntriesListFile, HostileLinesAreRefusedWithFileAndLine) {
   EXPECT_FALSE(EntriesList::Read(U(t / "bad.txt"), &kept, &error));
   EXPECT_NE(kept.Find("mine"), nullptr);
 }
+
+// An image name at the top of the tree may look like a drive ("a:b", "c:"): as an original path
+// it is read back; as a path on disk it never is.
+TEST(EntriesListFile, TopLevelNamesWithAColonAreOriginalPaths) {
+  TempDir t;
+  const std::string file = U(t / "top_windows_entries.txt");
+  WriteFile(t / "top_windows_entries.txt", "name\ta%3Ab\ta:b\r\nname\tc%3A\tc:\r\n");
+  EntriesList list;
+  std::string error;
+  ASSERT_TRUE(EntriesList::Read(file, &list, &error)) << error;
+  EXPECT_EQ(list.OriginalName("", "a%3Ab"), "a:b");
+  EXPECT_EQ(list.OriginalName("", "c%3A"), "c:");
+  WriteFile(t / "top_windows_entries.txt", "name\tc:\tc\r\n");
+  EXPECT_FALSE(EntriesList::Read(file, &list, &error));
+  EXPECT_NE(error.find("absolute"), std::string::npos) << error;
+}
+
+// A link or node whose name the system cannot hold has two lines: its kind and its name.
+TEST(EntriesListFile, ARenamedLinkKeepsBothLines) {
+  TempDir t;
+  const std::string file = U(t / "both_windows_entries.txt");
+  // As a Windows unpack writes it (here by hand: this system could hold the name itself).
+  WriteFile(t / "both_windows_entries.txt",
+            "link\tcase/Link%3AName\t../Makefile\r\nname\tcase/Link%3AName\tcase/Link:Name\r\n");
+  const std::string stored = "Link%3AName";
+  EntriesList back;
+  std::string error;
+  ASSERT_TRUE(EntriesList::Read(file, &back, &error)) << error;
+  EXPECT_EQ(back.OriginalName("case", stored), "Link:Name");
+  ASSERT_NE(back.Find("case/" + stored), nullptr);
+  EXPECT_EQ(back.Find("case/" + stored)->target, "../Makefile");
+  // The same stored path twice with names is still refused.
+  WriteFile(t / "both_windows_entries.txt", "name\tx%3A\tx:\r\nname\tx%3A\ty:\r\n");
+  EXPECT_FALSE(EntriesList::Read(file, &back, &error));
+  EXPECT_NE(error.find("second line"), std::string::npos) << error;
+}
