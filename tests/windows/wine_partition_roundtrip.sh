@@ -20,14 +20,19 @@ win() { local p; p=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); printf 'Z:%s
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root for the source tree's owners, nodes and labels"; exit 0; fi
+if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root for the source tree's owners, nodes and labels"; exit 77; fi
 for t in mke2fs e2fsck img2simg simg2img mkfs.erofs fsck.erofs setfattr getfattr setcap; do
   command -v "$t" >/dev/null || { echo "FAIL: $t is missing"; exit 1; }
 done
 [ -x "$linbuild/orvex-cli" ] || { echo "FAIL: no Linux orvex-cli in $linbuild"; exit 1; }
+# The Windows tool folder must hold every tool the two round trips start.
+for t in simg2img.exe imgextractor.exe imgextractor_.exe fspatch.exe make_ext4fs.exe erofs/dump.erofs.exe \
+  erofs/extract.erofs.exe erofs/mkfs.erofs.exe erofs/mkfs.erofs.real.exe; do
+  [ -f "$winbin/$t" ] || { echo "FAIL: the Windows tool folder lacks $t"; exit 1; }
+done
 
 top=$(mktemp -d "${TMPDIR:-/tmp}/wine-roundtrip.XXXXXX")
-trap 'rm -rf "$top"' EXIT
+trap '[ -n "${ORVEX_KEEP_TMP:-}" ] || rm -rf "$top"' EXIT
 
 # ---- the source tree: what an Android partition holds, and what NTFS cannot ----
 src=$top/src
