@@ -240,7 +240,7 @@ mark_of() {
   if [ "$pkg" = erofs-utils ]; then
     extra=-$(cd "$repo/src" && cat platform/erofs_compat/CMakeLists.txt platform/erofs_compat/*.c* \
       platform/erofs_compat/*.h platform/erofs_compat/include/*.h platform/erofs_compat/include/*/*.h \
-      formats/ext4/fs_config.* formats/ext4/file_contexts.* formats/ext4/text_file.h \
+      formats/ext4/*.h formats/ext4/fs_config.cpp formats/ext4/file_contexts.cpp formats/ext4/text_file.cpp \
       formats/android/context_path.h formats/treelist/* platform/CMakeLists.txt platform/*.h \
       platform/*.cpp | sha256sum | cut -c1-16)
   fi
