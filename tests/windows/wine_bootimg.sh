@@ -9,15 +9,10 @@
 #
 #   wine_bootimg.sh WINDOWS_BIN_DIR [LINUX_BIN_DIR]
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 winbin=$(cd "$1" && pwd)
 linbin=${2:+$(cd "$2" && pwd)}
-here=$(cd "$(dirname "$0")" && pwd)
-export LC_ALL=C.UTF-8
-run() { "$here/wine-run.sh" "$@"; }
-win() { local p; p=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); printf 'Z:%s' "${p//\//\\}"; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 for t in mkbootimg cpio fakeroot gzip; do
   command -v $t >/dev/null || { echo "FAIL: $t is missing (scripts/install-deps.sh installs it)"; exit 1; }
 done

@@ -6,16 +6,10 @@
 #
 #   wine_dtbtools.sh WINDOWS_BIN_DIR [LINUX_BIN_DIR]
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 winbin=$(cd "$1" && pwd)
 linbin=${2:+$(cd "$2" && pwd)}
-here=$(cd "$(dirname "$0")" && pwd)
-export LC_ALL=C.UTF-8
-run() { "$here/wine-run.sh" "$@"; }
-win() { local p; p=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); printf 'Z:%s' "${p//\//\\}"; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-same() { cmp -s "$2" "$3" || fail "$1: $(basename "$2") and $(basename "$3") differ"; }
 command -v dtc >/dev/null || { echo "FAIL: dtc is missing (scripts/install-deps.sh installs it)"; exit 1; }
 
 top=$(mktemp -d "${TMPDIR:-/tmp}/wine-dtb.XXXXXX")

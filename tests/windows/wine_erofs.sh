@@ -15,15 +15,11 @@
 #
 #   wine_erofs.sh WINDOWS_BIN_DIR LINUX_BIN_DIR
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 winbin=$(cd "$1" && pwd)
 [ -n "${2:-}" ] || { echo "SKIP: no Linux tool folder given (ORVEX_LINUX_BIN_DIR)"; exit 77; }
 linbin=$(cd "$2" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
-export LC_ALL=C.UTF-8
-run() { "$here/wine-run.sh" "$@"; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 PATH=$PATH:/usr/sbin:/sbin
 for tool in mkfs.erofs fsck.erofs dump.erofs fakeroot python3; do

@@ -9,15 +9,11 @@
 #
 #   wine_ext4tools.sh WINDOWS_BIN_DIR LINUX_BIN_DIR
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 winbin=$(cd "$1" && pwd)
 [ -n "${2:-}" ] || { echo "SKIP: no Linux tool folder to compare with (ORVEX_LINUX_BIN_DIR)"; exit 77; }
 linbin=$(cd "$2" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
-export LC_ALL=C.UTF-8
-run() { "$here/wine-run.sh" "$@"; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 for tool in mke2fs img2simg simg2img e2fsck; do
   command -v "$tool" >/dev/null || PATH=$PATH:/usr/sbin:/sbin

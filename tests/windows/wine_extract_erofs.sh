@@ -15,13 +15,10 @@
 # Needs root (device nodes, owners, labels and capabilities in the source tree), mkfs.erofs,
 # setfattr and setcap.
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 winbin=$(cd "$1" && pwd)
 linbin=$(cd "$2" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
-export LC_ALL=C.UTF-8
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root for the source tree's nodes, owners and labels"; exit 0; fi
 for t in mkfs.erofs setfattr setcap md5sum; do

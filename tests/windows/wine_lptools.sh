@@ -8,19 +8,10 @@
 #
 #   wine_lptools.sh WINDOWS_BIN_DIR [LINUX_BIN_DIR]
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 winbin=$(cd "$1" && pwd)
 linbin=${2:+$(cd "$2" && pwd)}
-here=$(cd "$(dirname "$0")" && pwd)
-export LC_ALL=C.UTF-8
-run() { "$here/wine-run.sh" "$@"; }
-# The Windows spelling of a Unix path (Wine shows / as drive Z:).
-win() { local p; p=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); printf 'Z:%s' "${p//\//\\}"; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-same() {  # label file1 file2
-  cmp -s "$2" "$3" || fail "$1: $(basename "$2") and $(basename "$3") differ"
-}
 
 for tool in mke2fs mkfs.erofs img2simg e2fsck fsck.erofs; do
   command -v "$tool" >/dev/null || PATH=$PATH:/usr/sbin:/sbin

@@ -12,13 +12,9 @@
 # Needs root (device nodes, owners, labels in the source tree), mke2fs, e2fsck, img2simg,
 # simg2img, mkfs.erofs, fsck.erofs, setfattr/getfattr and setcap.
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 cli=$1 winbin=$(cd "$2" && pwd) lng=$3 linbuild=$(cd "$4" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
-export LC_ALL=C.UTF-8
-win() { local p; p=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); printf 'Z:%s' "${p//\//\\}"; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 if [ "$(id -u)" != 0 ]; then echo "SKIP: needs root for the source tree's owners, nodes and labels"; exit 77; fi
 for t in mke2fs e2fsck img2simg simg2img mkfs.erofs fsck.erofs setfattr getfattr setcap; do

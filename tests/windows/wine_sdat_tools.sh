@@ -5,17 +5,10 @@
 #
 #   wine_sdat_tools.sh WINDOWS_BIN_DIR [LINUX_BIN_DIR]
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 winbin=$(cd "$1" && pwd)
 linbin=${2:+$(cd "$2" && pwd)}
-here=$(cd "$(dirname "$0")" && pwd)
-export LC_ALL=C.UTF-8
-run() { "$here/wine-run.sh" "$@"; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-same() {  # label file1 file2
-  cmp -s "$2" "$3" || fail "$1: $(basename "$2") and $(basename "$3") differ"
-}
 
 for tool in img2simg lz4; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/install-deps.sh installs it)"; exit 1; }

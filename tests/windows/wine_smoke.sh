@@ -6,17 +6,12 @@
 #
 #   wine_smoke.sh ORVEX_CLI_EXE FAKE_TOOL_EXE ENGLISH_LNG
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 cli=$1 fake=$2 lng=$3
 # Character counts below are taken in UTF-8; the program runs on a Russian Windows (console code
 # page 866, ANSI 1251), where the fake tools' Cyrillic output survives the code-page conversions.
-export LC_ALL=C.UTF-8
 wine_locale=ru_RU.UTF-8
-here=$(cd "$(dirname "$0")" && pwd)
-# The Windows spelling of a Unix path (Wine shows / as drive Z:).
-win() { local p; p=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); printf 'Z:%s' "${p//\//\\}"; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 expect_eq() {  # label expected actual
   if [ "$2" != "$3" ]; then
     fail "$1"

@@ -7,15 +7,10 @@
 #
 #   wine_super_cli.sh ORVEX_CLI_EXE WINDOWS_BIN_DIR ENGLISH_LNG [LINUX_BUILD_DIR]
 set -euo pipefail
+. "$(dirname "$0")/wine_lib.sh"
 cli=$1 winbin=$(cd "$2" && pwd) lng=$3
 linbuild=${4:+$(cd "$4" && pwd)}
-here=$(cd "$(dirname "$0")" && pwd)
-export LC_ALL=C.UTF-8
-win() { local p; p=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); printf 'Z:%s' "${p//\//\\}"; }
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-same() { cmp -s "$2" "$3" || fail "$1: $(basename "$2") and $(basename "$3") differ"; }
 
 top=$(mktemp -d "${TMPDIR:-/tmp}/wine-super.XXXXXX")
 trap 'rm -rf "$top"' EXIT
